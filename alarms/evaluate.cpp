@@ -1,5 +1,7 @@
 #include "alarms/evaluate.h"
 
+#include "alarms/default_rules.h"
+#include "alarms/mobile_rules.h"
 #include "alarms/workspace.h"
 #include "device/hvr38qt.h"
 
@@ -12,12 +14,15 @@ std::unique_ptr<Workspace, WorkspaceDeleter> make_workspace() {
 }
 
 void evaluate(HVR38QT& device, Workspace& workspace) {
-  (void)workspace;
-  switch (device.Mode()) {
-    case 1:
-    case 3: return;
-    case 2: return;  // mobile rule set
-    default: return;  // default rule set
+  const int mode = device.Mode();
+  if (mode == 1 || mode == 3) return;
+  // The host is locked once per evaluation, not once per report.
+  const auto host = device.LockController();
+  if (!host) return;
+  if (mode == 2) {
+    run_mobile_rule_set(device, *host);
+  } else {
+    run_default_rule_set(device, workspace, *host);
   }
 }
 
