@@ -1,9 +1,265 @@
+// The mobile-mode rule set. Every rule has a 12-digit NM alarm id that is
+// also its key; the host's level map says per id whether the rule is
+// supervised (0: not evaluated, not reported) and at which level it is
+// reported, and the value map holds the thresholds of the rules without a
+// fixed limit. The set covers the AC input of the first AC unit, every
+// rectifier module and the rectifier output voltage.
 #include "alarms/mobile_rules.h"
+
+#include <algorithm>
+#include <array>
+#include <iostream>
+#include <locale>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include <boost/lexical_cast.hpp>
+#include <fmt/format.h>
 
 #include "device/hvr38qt.h"
 
 namespace hvr38qt::alarms {
 
-void run_mobile_rule_set(HVR38QT&, KRTController&) {}
+namespace {
+
+// Fixed limits of the AC input voltage, compared in single precision.
+constexpr float kAcOverVoltage = 280.0f;
+constexpr float kAcUnderVoltage = 150.0f;
+// A voltage or frequency at or below this (compared in double precision)
+// counts as absent: it never raises an under-limit rule.
+constexpr double kAcPresent = 0.01;
+
+// Every report of this rule set carries seq 1; there are no counters.
+constexpr unsigned short kSeq = 1;
+
+// A rule's threshold from the host's value map. The map is consulted only
+// when a comparison first needs the threshold, so a rule that is decided
+// without it leaves the map as it was.
+class Threshold {
+ public:
+  Threshold(std::map<std::string, float>& values, const std::string& id)
+      : values_(values), id_(id) {}
+  float operator()() {
+    if (!value_) value_ = values_[id_];
+    return *value_;
+  }
+
+ private:
+  std::map<std::string, float>& values_;
+  const std::string& id_;
+  std::optional<float> value_;
+};
+
+// --- AC input of the first AC unit ------------------------------------------
+
+// The six phase voltages in test order: input 1 A, B, C, then input 2 A, B, C.
+std::array<float, 6> ac_voltages(const hvr38qt_41_a2& ac) {
+  return {ac.u_a, ac.u_b, ac.u_c, ac.u2_a, ac.u2_b, ac.u2_c};
+}
+
+bool present(float v) { return static_cast<double>(v) > kAcPresent; }
+
+enum class AcName { kVoltages, kFrequencies };
+
+struct AcRule {
+  std::string_view nm_id;
+  std::string_view desc;
+  AcName name;
+  bool (*active)(const hvr38qt_41_a2& ac, Threshold& threshold);
+};
+
+constexpr std::array<AcRule, 5> kAcRules{{
+    {.nm_id = "220600120010",
+     .desc = "001#48V直流系统交流输入电压过高告警",
+     .name = AcName::kVoltages,
+     .active = [](const hvr38qt_41_a2& ac, Threshold&) {
+       const auto v = ac_voltages(ac);
+       return std::any_of(v.begin(), v.end(), [](float x) { return x > kAcOverVoltage; });
+     }},
+    {.nm_id = "220600130010",
+     .desc = "001#48V直流系统交流输入电压过低告警",
+     .name = AcName::kVoltages,
+     .active = [](const hvr38qt_41_a2& ac, Threshold&) {
+       const auto v = ac_voltages(ac);
+       return std::any_of(v.begin(), v.end(),
+                          [](float x) { return present(x) && x < kAcUnderVoltage; });
+     }},
+    {.nm_id = "220600140010",
+     .desc = "001#48V直流系统交流输入停电告警",
+     .name = AcName::kVoltages,
+     .active = [](const hvr38qt_41_a2& ac, Threshold&) {
+       const auto v = ac_voltages(ac);
+       return std::all_of(v.begin(), v.end(), [](float x) { return x < kAcUnderVoltage; });
+     }},
+    {.nm_id = "220600160010",
+     .desc = "001#48V直流系统交流输入频率过高告警",
+     .name = AcName::kFrequencies,
+     .active = [](const hvr38qt_41_a2& ac, Threshold& t) {
+       return ac.frequency > t() || ac.value_11 > t();
+     }},
+    {.nm_id = "220600170010",
+     .desc = "001#48V直流系统交流输入频率过低告警",
+     .name = AcName::kFrequencies,
+     .active = [](const hvr38qt_41_a2& ac, Threshold& t) {
+       return (present(ac.frequency) && ac.frequency < t()) ||
+              (present(ac.value_11) && ac.value_11 < t());
+     }},
+}};
+
+// A text stream with the default float format (6 significant digits, no
+// trailing zeros), independent of the process's global locale.
+std::ostringstream number_stream() {
+  std::ostringstream out;
+  out.imbue(std::locale::classic());
+  return out;
+}
+
+std::string voltage_text(const hvr38qt_41_a2& ac) {
+  auto out = number_stream();
+  out << "ua1:" << ac.u_a << " ub1:" << ac.u_b << " uc1:" << ac.u_c << " ua2:" << ac.u2_a
+      << " ub2:" << ac.u2_b << " uc2:" << ac.u2_c;
+  return out.str();
+}
+
+std::string frequency_text(const hvr38qt_41_a2& ac) {
+  auto out = number_stream();
+  out << "f1:" << ac.frequency << " f2:" << ac.value_11;
+  return out.str();
+}
+
+// --- Rectifier modules -------------------------------------------------------
+
+bool module_running_alarm(const tele_c_hvr38qt_rc_channel& m) {
+  return m.state_1 != 0 && m.state_1 != 0xF0;
+}
+
+struct ModuleRule {
+  std::string_view nm_prefix;    // followed by the module number and "0"
+  std::string_view desc_suffix;  // after the module number
+  bool traced;                   // writes the trace line before its level test
+  bool (*active)(const tele_c_hvr38qt_rc_channel& m);
+};
+
+constexpr std::array<ModuleRule, 4> kModuleRules{{
+    {.nm_prefix = "12060069",
+     .desc_suffix = "#48V整流模块运行告警",
+     .traced = false,
+     .active = module_running_alarm},
+    {.nm_prefix = "12060002",
+     .desc_suffix = "#48V整流模块运行告警",
+     .traced = true,
+     .active = module_running_alarm},
+    {.nm_prefix = "12060003",
+     .desc_suffix = "#48V整流设备整流模块故障告警",
+     .traced = false,
+     .active = [](const tele_c_hvr38qt_rc_channel& m) { return (m.status_bits[0] & 0x10) != 0; }},
+    {.nm_prefix = "12060004",
+     .desc_suffix = "#48V整流模块通信状态告警",
+     .traced = false,
+     .active = [](const tele_c_hvr38qt_rc_channel& m) { return (m.status_bits[8] & 0x01) != 0; }},
+}};
+
+constexpr std::string_view kModuleName = "1";
+
+// --- Output voltage ----------------------------------------------------------
+
+struct OutputRule {
+  std::string_view nm_id;
+  std::string_view desc;
+  bool (*active)(float u, Threshold& threshold);
+};
+
+constexpr std::array<OutputRule, 3> kOutputRules{{
+    {.nm_id = "210600320010",
+     .desc = "48V直流系统直流总电压过低告警",
+     .active = [](float u, Threshold& t) { return u < t(); }},
+    {.nm_id = "210600330010",
+     .desc = "48V直流系统直流总电压超低告警",
+     .active = [](float u, Threshold& t) { return u < t(); }},
+    {.nm_id = "210600340010",
+     .desc = "直流总电压过高告警",
+     .active = [](float u, Threshold& t) { return u > t(); }},
+}};
+
+// --- Evaluation --------------------------------------------------------------
+
+class MobileEvaluation {
+ public:
+  MobileEvaluation(HVR38QT& device, KRTController& host)
+      : device_(device), host_(host), levels_(device.LevelMap()), values_(device.ValueMap()) {}
+
+  void run() {
+    if (!device_.AcUnits().empty()) run_ac(device_.AcUnits().front());
+    const auto& modules = device_.Modules();
+    for (std::size_t i = 0; i < modules.size(); ++i) run_module(i + 1, modules[i]);
+    if (!device_.DcUnits().empty()) run_output(device_.Header().output_voltage);
+  }
+
+ private:
+  void report(int level, const std::string& id, const std::string& name, std::string_view desc,
+              bool active) {
+    host_.CheckThresholdBool(device_.DataId(), level, id, id, name, std::string(desc), active,
+                             kSeq);
+  }
+
+  void run_ac(const hvr38qt_41_a2& ac) {
+    // The name texts are built once, by the first reported rule that needs them.
+    std::optional<std::string> voltages, frequencies;
+    for (const AcRule& rule : kAcRules) {
+      const std::string id(rule.nm_id);
+      const int level = levels_[id];
+      if (level == 0) continue;
+      Threshold threshold(values_, id);
+      const bool active = rule.active(ac, threshold);
+      auto& name = rule.name == AcName::kVoltages ? voltages : frequencies;
+      if (!name) name = rule.name == AcName::kVoltages ? voltage_text(ac) : frequency_text(ac);
+      report(level, id, *name, rule.desc, active);
+    }
+  }
+
+  void run_module(std::size_t number, const tele_c_hvr38qt_rc_channel& module) {
+    const std::string nnn = fmt::format("{:03}", number);
+    for (const ModuleRule& rule : kModuleRules) {
+      const std::string id = fmt::format("{}{}0", rule.nm_prefix, nnn);
+      const int level = levels_[id];
+      if (rule.traced) {
+        // Written for every module, whatever the level.
+        std::cout << "fenwa data_id:" << device_.DataId() << " before check " << id
+                  << " level:" << level << " value:" << (rule.active(module) ? 1 : 0)
+                  << std::endl;
+      }
+      if (level == 0) continue;
+      report(level, id, std::string(kModuleName), nnn + std::string(rule.desc_suffix),
+             rule.active(module));
+    }
+  }
+
+  void run_output(float u) {
+    std::optional<std::string> name;
+    for (const OutputRule& rule : kOutputRules) {
+      const std::string id(rule.nm_id);
+      const int level = levels_[id];
+      if (level == 0) continue;
+      Threshold threshold(values_, id);
+      const bool active = rule.active(u, threshold);
+      if (!name) name = boost::lexical_cast<std::string>(u);
+      report(level, id, *name, rule.desc, active);
+    }
+  }
+
+  HVR38QT& device_;
+  KRTController& host_;
+  std::map<std::string, int>& levels_;
+  std::map<std::string, float>& values_;
+};
+
+}  // namespace
+
+void run_mobile_rule_set(HVR38QT& device, KRTController& host) {
+  MobileEvaluation(device, host).run();
+}
 
 }  // namespace hvr38qt::alarms
