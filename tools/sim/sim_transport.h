@@ -1,0 +1,39 @@
+// In-process line to a simulator: what the device writes goes straight to
+// the simulator, and its answer is served to the device's reads, paced at
+// the scenario's line rate.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <utility>
+
+#include "line_pacer.h"
+#include "simulator.h"
+#include "transport.h"
+
+namespace sim {
+
+class SimTransport : public ByteTransport {
+ public:
+  // A rate of 0 takes the scenario's line_rate.
+  explicit SimTransport(std::shared_ptr<Simulator> simulator, unsigned bytes_per_second = 0);
+
+  bool Open() override;
+  void Close() override;
+  bool IsOpen() const override { return open_; }
+  bool Write(const std::uint8_t* data, std::size_t size) override;
+  long Read(std::uint8_t* buffer, std::size_t size, int timeout_ms) override;
+
+  Simulator& Sim() { return *simulator_; }
+
+ private:
+  std::shared_ptr<Simulator> simulator_;
+  LinePacer pacer_;
+  // Bytes on their way to the host, with the time each has arrived.
+  std::deque<std::pair<std::uint8_t, LinePacer::Clock::time_point>> pending_;
+  bool open_ = false;
+  bool drop_ = false;  // the simulator drops the line once pending_ is delivered
+};
+
+}  // namespace sim

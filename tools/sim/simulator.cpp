@@ -1,0 +1,238 @@
+#include "simulator.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace sim {
+namespace {
+
+constexpr std::uint8_t kCid1 = 0x41;
+// Return codes of the controller protocol.
+constexpr std::uint8_t kRtnChecksum = 2;
+constexpr std::uint8_t kRtnLength = 3;
+constexpr std::uint8_t kRtnInvalid = 4;
+constexpr std::size_t kAlarmsPerPart = 50;
+
+void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
+  out.push_back(static_cast<std::uint8_t>(v >> 8));
+  out.push_back(static_cast<std::uint8_t>(v & 0xFF));
+}
+
+void put_alarms(std::vector<std::uint8_t>& out, const std::vector<AlarmEntry>& list,
+                std::size_t first, std::size_t n) {
+  for (std::size_t i = first; i < first + n && i < list.size(); ++i) {
+    out.push_back(list[i].unit);
+    out.push_back(list[i].category);
+    put16(out, list[i].code);
+  }
+}
+
+}  // namespace
+
+Simulator::Simulator(Scenario scenario)
+    : scenario_(std::move(scenario)), fault_hits_(scenario_.faults.size(), 0) {}
+
+void Simulator::Reconnect() {
+  std::lock_guard lock(mutex_);
+  decoder_.reset();
+}
+
+void Simulator::SetAlarms(std::vector<AlarmEntry> alarms) {
+  std::lock_guard lock(mutex_);
+  if (alarms.size() > kMaxAlarms) alarms.resize(kMaxAlarms);
+  scenario_.alarm_sets = {std::move(alarms)};
+}
+
+void Simulator::SetChanged(bool changed) {
+  std::lock_guard lock(mutex_);
+  scenario_.changed = changed;
+}
+
+void Simulator::SetOutputVoltage(double volts) {
+  std::lock_guard lock(mutex_);
+  scenario_.output_voltage = volts;
+}
+
+std::vector<Request> Simulator::Requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+std::size_t Simulator::Polls() const {
+  std::lock_guard lock(mutex_);
+  return polls_;
+}
+
+Scenario Simulator::Current() const {
+  std::lock_guard lock(mutex_);
+  return scenario_;
+}
+
+std::string Simulator::encode(std::uint8_t rtn, const std::vector<std::uint8_t>& info) const {
+  return frame::encode(scenario_.version, scenario_.address, kCid1, rtn, info);
+}
+
+Output Simulator::Feed(const std::uint8_t* data, std::size_t size) {
+  std::lock_guard lock(mutex_);
+  Output out;
+  decoder_.feed(
+      data, size,
+      [&](const frame::Frame& f) {
+        if (!out.disconnect) answer(f, out);
+      },
+      [&](frame::Error e, std::string_view) {
+        if (out.disconnect) return;
+        // A request that fails its checks is answered with the matching
+        // return code, as the controller does.
+        const std::uint8_t rtn = (e == frame::Error::kLengthChecksum ||
+                                  e == frame::Error::kLengthMismatch)
+                                     ? kRtnLength
+                                     : kRtnChecksum;
+        out.bytes += encode(rtn, {});
+      });
+  return out;
+}
+
+void Simulator::answer(const frame::Frame& f, Output& out) {
+  const auto& b = f.bytes;  // [VER, ADR, CID1, CID2, len lo, len hi, data...]
+  if (b.size() < 6) return;
+  if (b[1] != scenario_.address) return;  // another controller on the bus
+  Request r{b[2], b[3], {b.begin() + 6, b.end()}};
+  requests_.push_back(r);
+
+  std::uint8_t rtn = 0;
+  std::vector<std::uint8_t> info = info_for(r, rtn);
+
+  const Fault* fault = nullptr;
+  for (std::size_t i = 0; i < scenario_.faults.size(); ++i) {
+    const Fault& candidate = scenario_.faults[i];
+    if (candidate.cid2 != r.cid2 || (candidate.data && *candidate.data != r.data)) continue;
+    const unsigned hit = fault_hits_[i]++;
+    if (hit < candidate.skip) continue;
+    if (candidate.count && hit - candidate.skip >= *candidate.count) continue;
+    fault = &candidate;
+    break;
+  }
+
+  if (fault != nullptr) {
+    if (fault->rtn) rtn = *fault->rtn;
+    if (fault->info) info = *fault->info;
+    out.delay_ms = std::max(out.delay_ms, fault->delay_ms);
+  }
+  if (scenario_.echo) out.bytes += "~" + f.text + "\r";
+  if (fault != nullptr) {
+    out.bytes.append(fault->garbage.begin(), fault->garbage.end());
+    if (fault->disconnect) {
+      out.disconnect = true;
+      return;
+    }
+    if (fault->no_reply) return;
+  }
+  std::string reply = encode(rtn, info);
+  if (fault != nullptr && fault->bad_checksum) {
+    // Change the last checksum digit: the frame stays well formed.
+    char& c = reply[reply.size() - 2];
+    c = c == '0' ? '1' : '0';
+  }
+  if (fault != nullptr && fault->truncate && *fault->truncate < reply.size())
+    reply.resize(*fault->truncate);
+  out.bytes += reply;
+}
+
+std::vector<std::uint8_t> Simulator::info_for(const Request& r, std::uint8_t& rtn) {
+  const Scenario& s = scenario_;
+  std::vector<std::uint8_t> info;
+  if (r.cid1 != kCid1) {
+    rtn = kRtnInvalid;
+    return info;
+  }
+  const std::size_t modules = s.modules.size();
+  const std::uint8_t unit = r.data.empty() ? 0 : r.data[0];
+  switch (r.cid2) {
+    case 0x42: {
+      ++polls_;
+      info.push_back(s.changed ? 1 : 0);
+      put16(info, ToTenths(s.output_voltage));
+      info.push_back(static_cast<std::uint8_t>(modules));
+      for (const auto& m : s.modules) {
+        put16(info, ToTenths(m.current));
+        info.push_back(0);
+      }
+      break;
+    }
+    case 0x43:
+      info.push_back(static_cast<std::uint8_t>(modules));
+      for (const auto& m : s.modules) {
+        info.insert(info.end(), m.switches.begin(), m.switches.end());
+        info.push_back(0);
+      }
+      break;
+    case 0x44:
+      info.push_back(static_cast<std::uint8_t>(modules));
+      for (const auto& m : s.modules) {
+        info.push_back(m.alarm_state);
+        info.push_back(0);
+      }
+      break;
+    case 0x8F: {
+      // Byte 0 starts again at the first module, byte 1 asks for the next.
+      module_cursor_ = unit == 0 ? 0 : module_cursor_ + 1;
+      if (module_cursor_ >= modules) {
+        info.push_back(2);
+        break;
+      }
+      const Module& m = s.modules[module_cursor_];
+      info.assign(1 + kModuleDetailBytes, 0);
+      info[0] = module_cursor_ + 1 == modules ? 1 : 0;  // 1: the last module
+      if (m.detail.size() == kModuleDetailBytes) {
+        std::copy(m.detail.begin(), m.detail.end(), info.begin() + 1);
+      } else {
+        info[1] = static_cast<std::uint8_t>(module_cursor_ + 1);
+      }
+      break;
+    }
+    case 0x95: info = s.extras; break;
+    case 0xA2: {
+      if (unit == 0 || unit > s.ac_units.size()) {
+        rtn = kRtnInvalid;
+        break;
+      }
+      const AcUnit& u = s.ac_units[unit - 1];
+      for (double v : u.values) put16(info, ToTenths(v));
+      info.insert(info.end(), u.status.begin(), u.status.end());
+      break;
+    }
+    case 0xA4:
+      if (unit == 0 || unit > s.dc_units.size()) {
+        rtn = kRtnInvalid;  // no such DC unit
+        break;
+      }
+      info = s.dc_units[unit - 1];
+      break;
+    case 0xA3: info = s.block_a3; break;
+    case 0x93: put16(info, static_cast<std::uint16_t>(s.word_93)); break;
+    case 0x9C: {
+      // The list of this cycle is fixed when its first part is asked for.
+      const auto& sets = s.alarm_sets;
+      cycle_alarms_ = sets.empty() ? std::vector<AlarmEntry>{}
+                                   : sets[(polls_ == 0 ? 0 : polls_ - 1) % sets.size()];
+      info.push_back(static_cast<std::uint8_t>(cycle_alarms_.size()));
+      put_alarms(info, cycle_alarms_, 0, kAlarmsPerPart);
+      break;
+    }
+    case 0x9D:
+    case 0x9E:
+    case 0x9F: {
+      const std::size_t part = r.cid2 - 0x9C;
+      const std::size_t first = part * kAlarmsPerPart;
+      // The last part carries everything that is left.
+      const std::size_t n = r.cid2 == 0x9F ? kMaxAlarms : kAlarmsPerPart;
+      put_alarms(info, cycle_alarms_, first, n);
+      break;
+    }
+    default: rtn = kRtnInvalid; break;
+  }
+  return info;
+}
+
+}  // namespace sim
