@@ -1,0 +1,192 @@
+#include "host.h"
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <fmt/format.h>
+#include <fmt/ostream.h>
+
+#include "config.h"
+#include "host_controller.h"
+#include "line_tap.h"
+#include "plugin_library.h"
+#include "pmbus_protocol.h"
+#include "poll_runner.h"
+#include "scenario.h"
+#include "serial_transport.h"
+#include "sim_transport.h"
+#include "simulator.h"
+#include "tcp_transport.h"
+
+namespace krthost {
+namespace {
+
+// Data older than this is refused by the value query: the summary marks it.
+constexpr long kStaleAfterSeconds = 60;
+
+struct DeviceDeleter {
+  void operator()(KRTSPDevice* d) const { delete d; }
+};
+
+std::string line_name(const Options& o) {
+  switch (o.line) {
+    case LineKind::kTcp: return fmt::format("tcp {}:{}", o.tcp_host, o.tcp_port);
+    case LineKind::kSerial: return "serial " + o.serial_device;
+    case LineKind::kSimulate:
+      return "built-in simulator, " +
+             (o.scenario_path.empty() ? std::string("default scenario") : o.scenario_path);
+  }
+  return "";
+}
+
+std::string age_text(const KRTSPDevice& device) {
+  if (device.DataReady() != 1 || device.LastUpdate().is_special()) return "no data yet";
+  const auto now = boost::posix_time::second_clock::local_time();
+  const long age = static_cast<long>((now - device.LastUpdate()).total_seconds());
+  if (age > kStaleAfterSeconds) return fmt::format("data age {} s STALE", age);
+  return fmt::format("data age {} s", age < 0 ? 0 : age);
+}
+
+void print_poll(std::ostream& out, long index, const PollResult& r, const PollTimeouts& t,
+                const HostController& controller, const KRTSPDevice& device,
+                const std::vector<QueryResult>& values) {
+  std::string how = OutcomeName(r.outcome);
+  if (r.outcome == PollOutcome::kTimeout)
+    how += fmt::format(" (no reply to 0x{:02X} within {} ms)", r.timeout_cid2 & 0xFF, t.first_byte_ms);
+  else if (r.outcome == PollOutcome::kLineLost || r.outcome == PollOutcome::kLineDown)
+    how += " (" + r.error + ")";
+  std::string line = fmt::format("poll {}: {} in {} ms, state {}", index + 1, how, r.duration_ms, r.state);
+  // The published data, read from the latest snapshot's header.
+  const auto& snap = controller.LastSnapshot();
+  if (snap.size() >= 9) {
+    float volts = 0;
+    std::memcpy(&volts, snap.data() + 4, sizeof volts);
+    line += fmt::format(", output {:.1f} V, {} modules, snapshot {} B", volts, snap[8], snap.size());
+  }
+  line += ", " + age_text(device);
+  out << line << "\n";
+  for (const auto& a : controller.ActiveReports())
+    out << "  alarm " << a.name << ": " << a.desc << "  [" << a.key << "]\n";
+  if (!values.empty()) {
+    std::string v = " ";
+    for (const auto& q : values)
+      v += q.ok ? fmt::format(" {}={}", q.name, q.value) : fmt::format(" {}: {}", q.name, q.error);
+    out << v << "\n";
+  }
+  out.flush();
+}
+
+// Sleeps until `t` or until stop is set.
+void sleep_until(std::chrono::steady_clock::time_point t, const std::atomic<bool>& stop) {
+  while (!stop.load() && std::chrono::steady_clock::now() < t)
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        std::chrono::milliseconds(50), t - std::chrono::steady_clock::now()));
+}
+
+}  // namespace
+
+int RunHost(const Options& o, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
+  // Everything the user gave is checked before the first poll.
+  Json::Value config(Json::objectValue);
+  std::map<std::string, int> levels;
+  std::map<std::string, float> values;
+  std::shared_ptr<sim::Simulator> simulator;
+  std::ofstream events_file;
+  try {
+    if (!o.config_path.empty()) config = LoadConfig(o.config_path);
+    FillThresholdMaps(config, levels, values);
+    if (o.line == LineKind::kSimulate)
+      simulator = std::make_shared<sim::Simulator>(
+          o.scenario_path.empty() ? sim::DefaultScenario() : sim::LoadScenarioFile(o.scenario_path));
+  } catch (const ConfigError& e) {
+    err << "krthost: " << e.what() << std::endl;
+    return kExitBadInput;
+  } catch (const sim::ScenarioError& e) {
+    err << "krthost: scenario " << e.what() << std::endl;
+    return kExitBadInput;
+  }
+  if (!o.events_path.empty()) {
+    events_file.open(o.events_path, std::ios::binary | std::ios::trunc);
+    if (!events_file) {
+      err << "krthost: events file " << o.events_path << ": cannot be written: "
+          << std::strerror(errno) << std::endl;
+      return kExitBadInput;
+    }
+  }
+
+  std::unique_ptr<PluginLibrary> plugin;
+  std::shared_ptr<KRTSPDeviceProvider> provider;
+  const std::string plugin_path = o.plugin.empty() ? DefaultPluginPath() : o.plugin;
+  try {
+    plugin = std::make_unique<PluginLibrary>(plugin_path);
+    provider = plugin->SerialProvider();
+  } catch (const PluginError& e) {
+    err << "krthost: " << e.what() << std::endl;
+    return kExitBadInput;
+  }
+
+  int status = kExitOk;
+  {
+    // Device and provider hold code of the plug-in: they go first.
+    std::unique_ptr<KRTSPDevice, DeviceDeleter> device(provider->create());
+    if (!device) {
+      err << "krthost: plug-in " << plugin_path << ": create gave no device" << std::endl;
+      return kExitBadInput;
+    }
+    EventWriter events(events_file.is_open() ? &events_file : nullptr);
+    auto controller = std::make_shared<HostController>(events, err);
+
+    std::shared_ptr<ByteTransport> inner;
+    unsigned baud = o.baud != 0 ? o.baud : device->BaudRate();
+    switch (o.line) {
+      case LineKind::kTcp: inner = std::make_shared<TcpTransport>(o.tcp_host, o.tcp_port); break;
+      case LineKind::kSerial: inner = std::make_shared<SerialTransport>(o.serial_device, baud); break;
+      case LineKind::kSimulate: inner = std::make_shared<sim::SimTransport>(simulator, o.sim_rate); break;
+    }
+    auto tap = std::make_shared<LineTap>(
+        inner,
+        [&events](const frame::Frame& f) {
+          const auto& b = f.bytes;
+          events.Request(b[2], b[3], b.data() + 6, b.size() - 6);
+        },
+        o.trace ? &err : nullptr);
+    device->SetTransport(tap);
+
+    // The maps are the host's: filled before the device reads its settings.
+    for (const auto& [k, v] : levels) device->LevelMap()[k] = v;
+    for (const auto& [k, v] : values) device->ValueMap()[k] = v;
+    device->Init(controller, o.device_id, config);
+
+    PollTimeouts t;
+    const auto* protocol = dynamic_cast<const PMBusProtocol*>(device.get());
+    t.first_byte_ms = o.reply_timeout_ms > 0 ? o.reply_timeout_ms
+                      : protocol != nullptr  ? protocol->ReplyTimeoutMs()
+                                             : 2000;
+    t.inter_byte_ms = o.byte_timeout_ms;
+    t.reply_limit_ms = ReplyLimitMs(t.first_byte_ms, t.inter_byte_ms, baud);
+    PollRunner runner(*device, *tap, *controller, events, t);
+
+    out << fmt::format("krthost: {} device {} id {} on {}, reply timeout {} ms\n", plugin_path,
+                       device->DeviceType(), o.device_id, line_name(o), t.first_byte_ms);
+    out.flush();
+
+    using Clock = std::chrono::steady_clock;
+    for (long i = 0; !o.cycles || i < *o.cycles; ++i) {
+      if (stop.load()) break;
+      const auto started = Clock::now();
+      const PollResult r = runner.Poll(i, &stop);
+      const auto q = runner.Query(o.queries);
+      print_poll(out, i, r, t, *controller, *device, q);
+      if (o.cycles && i + 1 >= *o.cycles) break;
+      sleep_until(started + std::chrono::milliseconds(o.interval_ms), stop);
+    }
+    device->ClosePort();
+  }
+  return status;
+}
+
+}  // namespace krthost

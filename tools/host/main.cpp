@@ -1,0 +1,38 @@
+// krthost: the reference host. Loads the device plug-in, drives polls and
+// shows what the device publishes.
+#include <csignal>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "host.h"
+#include "options.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+extern "C" void on_signal(int) { g_stop = true; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  krthost::Options options;
+  try {
+    options = krthost::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const krthost::UsageError& e) {
+    std::cerr << "krthost: " << e.what() << "\n" << krthost::Usage();
+    return krthost::kExitBadInput;
+  }
+  if (options.help) {
+    std::cout << krthost::Usage();
+    return krthost::kExitOk;
+  }
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  return krthost::RunHost(options, std::cout, std::cerr, g_stop);
+}

@@ -1,0 +1,145 @@
+#include "poll_runner.h"
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "frame_codec.h"
+#include "pmbus_protocol.h"
+
+namespace krthost {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int ms_until(Clock::time_point t) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+}  // namespace
+
+int ReplyLimitMs(int first_byte_ms, int inter_byte_ms, unsigned baud) {
+  // Ten bit times per byte (start, eight data, stop).
+  const long frame_ms = baud > 0 ? static_cast<long>(frame::kMaxFrameChars + 2) * 10000L / baud : 0;
+  return static_cast<int>(std::min<long>(first_byte_ms + inter_byte_ms + frame_ms, 3'600'000L));
+}
+
+const char* OutcomeName(PollOutcome outcome) {
+  switch (outcome) {
+    case PollOutcome::kComplete: return "complete";
+    case PollOutcome::kUnchanged: return "unchanged";
+    case PollOutcome::kFailed: return "failed";
+    case PollOutcome::kTimeout: return "timeout";
+    case PollOutcome::kLineLost: return "line lost";
+    case PollOutcome::kLineDown: return "line down";
+    case PollOutcome::kInterrupted: return "interrupted";
+    case PollOutcome::kEnded: return "ended";
+  }
+  return "ended";
+}
+
+PollRunner::PollRunner(KRTSPDevice& device, LineTap& line, HostController& controller,
+                       EventWriter& events, PollTimeouts timeouts)
+    : device_(device), line_(line), controller_(controller), events_(events), timeouts_(timeouts) {}
+
+PollResult PollRunner::Poll(long index, const std::atomic<bool>* stop) {
+  PollResult result;
+  controller_.BeginPoll();
+  const auto start = Clock::now();
+  try {
+    result.outcome = run(result, stop);
+  } catch (const std::exception& e) {
+    // A device that throws must not take the host down: the poll fails.
+    controller_.HostLog(fmt::format("poll {}: the device threw: {}", index, e.what()));
+    device_.Reset();
+    result.outcome = PollOutcome::kFailed;
+  }
+  result.duration_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  if (const auto* protocol = dynamic_cast<const PMBusProtocol*>(&device_)) result.state = protocol->State();
+  result.data_ready = device_.DataReady();
+  if (result.outcome == PollOutcome::kEnded) {
+    if (controller_.SnapshotsThisPoll() > 0) result.outcome = PollOutcome::kComplete;
+    else if (result.state == 2) result.outcome = PollOutcome::kFailed;
+    else if (result.state == 4) result.outcome = PollOutcome::kUnchanged;
+  }
+  events_.Poll(index, result.state, result.data_ready, OutcomeName(result.outcome), result.duration_ms);
+  return result;
+}
+
+PollOutcome PollRunner::run(PollResult& result, const std::atomic<bool>* stop) {
+  device_.RefreshStatus();
+  if (!line_.IsOpen()) {
+    // The device logged why; the next poll opens the line again.
+    result.error = line_.LastError();
+    device_.Reset();
+    return PollOutcome::kLineDown;
+  }
+  std::uint8_t buffer[512];
+  std::uint64_t request = 0;
+  Clock::time_point first_byte_by{}, reply_by{}, next_byte_by{};
+  while (device_.IsProcessing()) {
+    if (stop != nullptr && stop->load()) {
+      device_.Reset();
+      line_.DropPartial();
+      return PollOutcome::kInterrupted;
+    }
+    const auto now = Clock::now();
+    if (line_.Writes() != request) {
+      // A new request went out: its reply gets the full first-byte wait.
+      request = line_.Writes();
+      first_byte_by = now + std::chrono::milliseconds(timeouts_.first_byte_ms);
+      reply_by = now + std::chrono::milliseconds(timeouts_.reply_limit_ms);
+    }
+    // Inside a frame the next byte must follow closely; before a frame
+    // (nothing yet, an echo, noise) the first-byte wait holds.
+    const auto wait_until = std::min(line_.InReplyFrame() ? next_byte_by : first_byte_by, reply_by);
+    const long n = line_.Read(buffer, sizeof buffer, ms_until(wait_until));
+    if (n > 0) {
+      next_byte_by = Clock::now() + std::chrono::milliseconds(timeouts_.inter_byte_ms);
+      device_.process(buffer, static_cast<unsigned>(n));
+      continue;
+    }
+    if (n < 0) {
+      result.error = line_.LastError();
+      controller_.HostLog("line lost: " + result.error);
+      device_.ClosePort();
+      device_.Reset();
+      line_.DropPartial();
+      return PollOutcome::kLineLost;
+    }
+    if (Clock::now() < wait_until) continue;  // woken early (a signal)
+    result.timeout_cid2 = line_.LastCid2();
+    const bool partial = line_.InReplyFrame();
+    line_.DropPartial();
+    device_.Reset();
+    events_.Timeout(result.timeout_cid2);
+    controller_.HostLog(fmt::format("{} to request 0x{:02X}", partial ? "reply cut off" : "no reply",
+                                    result.timeout_cid2 & 0xFF));
+    return PollOutcome::kTimeout;
+  }
+  return PollOutcome::kEnded;
+}
+
+std::vector<QueryResult> PollRunner::Query(const std::vector<std::string>& names) {
+  std::vector<QueryResult> out;
+  for (const auto& name : names) {
+    QueryResult q;
+    q.name = name;
+    try {
+      q.value = device_.Get_Value(device_.DataId(), name);
+      q.ok = true;
+      events_.Value(name, q.value);
+    } catch (const std::exception& e) {
+      q.error = e.what();
+      events_.ValueError(name, q.error);
+    }
+    out.push_back(std::move(q));
+  }
+  return out;
+}
+
+}  // namespace krthost
