@@ -3,9 +3,19 @@
 #pragma once
 
 #include "alarms/evaluate.h"
+#include "alarms/frame.h"
 
 namespace hvr38qt::alarms {
 
-struct Workspace {};
+struct Workspace {
+  // Reset at the start of every evaluation of the default rule set.
+  Counters counters;
+  ReportTexts texts;
+  // The filtered list in use: a battery or module family, one AC unit, the
+  // DC communication entries or one DC unit.
+  CodeSet codes;
+  // The categories of the whole list, for the system rows.
+  CategorySet categories;
+};
 
 }  // namespace hvr38qt::alarms

@@ -1,0 +1,177 @@
+// Building blocks shared by the families of the default rule set: the NM
+// alarm ids and their counters, the code and category sets that stand for a
+// filtered alarm list, the reused text buffers, and the one reporting step
+// through which every rule reaches the host.
+#pragma once
+
+#include <array>
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "device/records.h"
+#include "krt_device.h"
+
+namespace hvr38qt::alarms {
+
+// Every NM alarm id and counter id of the default rule set. A rule's counter
+// is found by its position in this list, fixed at compile time.
+inline constexpr std::array<std::string_view, 31> kNmIds = {
+    "06002", "06003", "06004", "06005", "06006", "06007", "06010", "06011",
+    "06012", "06013", "06014", "06015", "06016", "06017", "06018", "06022",
+    "06023", "06024", "06025", "06027", "06028", "06029", "06032", "06035",
+    "06038", "06042", "06043", "06052", "06070", "06082", "环境温度过高",
+};
+
+consteval std::uint8_t nm_id_slot(std::string_view text) {
+  for (std::size_t i = 0; i < kNmIds.size(); ++i) {
+    if (kNmIds[i] == text) return static_cast<std::uint8_t>(i);
+  }
+  throw "NM id missing from kNmIds";  // a compile error: every id is listed
+}
+
+// An NM id as it stands in a rule table. Converting a literal looks up its
+// counter slot at compile time; an unlisted id does not compile.
+struct NmId {
+  static constexpr std::uint8_t kNone = 0xFF;
+
+  std::uint8_t slot = kNone;
+
+  constexpr NmId() = default;
+  // Implicit, so that tables name their ids as literals.
+  consteval NmId(const char* text) : slot(nm_id_slot(text)) {}
+
+  constexpr bool empty() const { return slot == kNone; }
+};
+
+// The identity of a rule's report: its NM id and the counter that numbers
+// it, which is the NM id's own counter unless a table names another one.
+struct RuleIds {
+  NmId nm_id;
+  NmId counter{};
+
+  constexpr std::uint8_t counter_slot() const {
+    return counter.empty() ? nm_id.slot : counter.slot;
+  }
+};
+
+// The counter table of one evaluation: one running number per id.
+class Counters {
+ public:
+  Counters();
+
+  void clear() { counts_.fill(0); }
+  // Advances the counter and returns the new value truncated to 16 bits,
+  // so that the numbers of a large installation wrap instead of failing.
+  unsigned short next(std::uint8_t slot) {
+    return static_cast<unsigned short>(++counts_[slot]);
+  }
+  const std::string& text(std::uint8_t slot) const { return texts_[slot]; }
+
+ private:
+  std::array<std::uint32_t, kNmIds.size()> counts_{};
+  // The ids as host strings, built once per workspace.
+  std::array<std::string, kNmIds.size()> texts_;
+};
+
+// The codes of a filtered alarm list: which codes some item that passed the
+// filter carries. A rule asks one bit instead of searching the list; only
+// the bits that were set are cleared again.
+class CodeSet {
+ public:
+  CodeSet();
+
+  template <class Filter>
+  void fill(std::span<const alarm_item> items, Filter&& keep) {
+    clear();
+    for (const alarm_item& item : items) {
+      if (!keep(item) || bits_.test(item.code)) continue;
+      bits_.set(item.code);
+      set_.push_back(item.code);
+    }
+  }
+  void clear();
+  // Target codes are computed in 32 bits; a code outside 0..65535 is never
+  // listed.
+  bool contains(std::int32_t code) const {
+    return code >= 0 && code <= 0xFFFF && bits_.test(static_cast<std::size_t>(code));
+  }
+
+ private:
+  std::bitset<0x10000> bits_;
+  std::vector<std::uint16_t> set_;  // the codes set, at most one per item
+};
+
+// The categories present anywhere in the alarm list.
+class CategorySet {
+ public:
+  void fill(std::span<const alarm_item> items) {
+    bits_.reset();
+    for (const alarm_item& item : items) bits_.set(item.category);
+  }
+  bool contains(std::uint8_t category) const { return bits_.test(category); }
+
+ private:
+  std::bitset<0x100> bits_;
+};
+
+// Appends to a reused text buffer: literals as they stand, integers in plain
+// decimal.
+class TextBuilder {
+ public:
+  explicit TextBuilder(std::string& out) : out_(out) { out_.clear(); }
+  TextBuilder& add(std::string_view text) {
+    out_.append(text);
+    return *this;
+  }
+  TextBuilder& add(unsigned number) {
+    const fmt::format_int digits(number);
+    out_.append(digits.data(), digits.size());
+    return *this;
+  }
+  TextBuilder& add(int number) = delete;  // numbers in texts are never signed
+
+ private:
+  std::string& out_;
+};
+
+// The texts of the report being built. The buffers keep their capacity, so
+// that steady-state evaluations build texts without allocating.
+struct ReportTexts {
+  std::string key, name, desc;
+  // Per-unit or per-index prefix, built once and copied into the texts.
+  std::string prefix;
+};
+
+// The reporting step: every rule of the default rule set ends here.
+class Reporter {
+ public:
+  Reporter(KRTController& host, unsigned device_id, Counters& counters, ReportTexts& texts)
+      : host_(host), device_id_(device_id), counters_(counters), texts_(texts) {}
+
+  TextBuilder key() { return TextBuilder(texts_.key); }
+  TextBuilder name() { return TextBuilder(texts_.name); }
+  TextBuilder desc() { return TextBuilder(texts_.desc); }
+  TextBuilder prefix() { return TextBuilder(texts_.prefix); }
+  const std::string& current_prefix() const { return texts_.prefix; }
+  // The name of the rows whose name is their description.
+  void name_from_desc() { texts_.name.assign(texts_.desc); }
+
+  // Takes the next number of the rule's counter and reports the texts built
+  // so far, with kind 2.
+  void report(RuleIds ids, bool active);
+
+ private:
+  KRTController& host_;
+  unsigned device_id_;
+  Counters& counters_;
+  ReportTexts& texts_;
+};
+
+}  // namespace hvr38qt::alarms

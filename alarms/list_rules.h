@@ -1,0 +1,87 @@
+// Rules that test the controller's alarm list, in the two shapes the
+// families share: indexed families, whose index is the code they look for
+// (battery groups, modules, DC unit communication), and per-unit rows, which
+// look for an offset from the unit's code base in the unit's own entries
+// (AC units, DC units and the DC units' battery, cabinet and environment
+// rows).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "alarms/frame.h"
+
+namespace hvr38qt::alarms {
+
+// The text in front of an indexed family's description.
+enum class IndexPrefix : std::uint8_t {
+  kBatteryGroup,  // 第1 .. 第8, 第A1-1 .. 第A1-4, 第B1-1 .. 第B1-4
+  kModule,        // 第i模块
+  kDcUnit,        // 直流配电屏i
+};
+
+// Index i reports key + i, the fixed name, prefix(i) + desc, and is active
+// when the family's filtered list holds code i.
+struct IndexedFamily {
+  std::string_view key;
+  NmId nm_id;
+  std::string_view name;
+  std::string_view desc;
+  std::uint8_t category;
+  IndexPrefix prefix;
+};
+
+// Reports indices 1..last of a family against the codes of its filtered
+// list.
+void report_indexed_family(const IndexedFamily& family, unsigned last, const CodeSet& codes,
+                           Reporter& reporter);
+
+// How a per-unit row builds its name and description from the unit prefix
+// (held in the reporter) and the row's text.
+enum class Names : std::uint8_t {
+  kFixedName,     // name: the row's name; description: prefix + text
+  kPrefixedText,  // name and description: prefix + text
+  kBareText,      // name and description: the text alone
+};
+
+// A row reported once per unit: key + unit number, active when the unit's
+// list holds base + code.
+struct UnitRow {
+  std::string_view key;
+  NmId nm_id;
+  NmId counter{};  // only where the counter id differs from the NM id
+  std::string_view name{};
+  std::string_view desc;
+  std::int32_t code;
+  Names names = Names::kFixedName;
+};
+
+// A row reported once per branch b of a unit: key + unit number + "_" + b,
+// text desc + b + desc_tail, active when the unit's list holds
+// base + code + b.
+struct BranchRow {
+  std::string_view key;
+  NmId nm_id;
+  std::string_view name{};
+  std::string_view desc;
+  std::string_view desc_tail;
+  std::int32_t code;
+  Names names = Names::kFixedName;
+};
+
+// The unit being evaluated: its number, its code base and the codes of its
+// filtered list. Its prefix is the reporter's current prefix.
+struct UnitScope {
+  unsigned number;
+  std::int32_t base;
+  const CodeSet& codes;
+};
+
+void report_unit_rows(std::span<const UnitRow> rows, const UnitScope& unit, Reporter& reporter);
+
+// For b = 1..branches, every row in table order.
+void report_branch_rows(std::span<const BranchRow> rows, unsigned branches,
+                        const UnitScope& unit, Reporter& reporter);
+
+}  // namespace hvr38qt::alarms
