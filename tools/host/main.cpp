@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   try {
     options = krthost::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const krthost::UsageError& e) {
-    std::cerr << "krthost: " << e.what() << "\n" << krthost::Usage();
+    std::cerr << "krthost: " << e.what() << " (see krthost --help)" << std::endl;
     return krthost::kExitBadInput;
   }
   if (options.help) {

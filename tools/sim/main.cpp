@@ -24,7 +24,7 @@ constexpr const char* kUsage =
     "       hvr38qt-sim --print-default-scenario\n";
 
 int usage_error(const std::string& what) {
-  std::cerr << "hvr38qt-sim: " << what << "\n" << kUsage;
+  std::cerr << "hvr38qt-sim: " << what << " (see hvr38qt-sim --help)" << std::endl;
   return 2;
 }
 
