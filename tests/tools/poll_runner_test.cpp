@@ -5,6 +5,8 @@
 
 #include <sstream>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+
 #include <gtest/gtest.h>
 
 #include "device/hvr38qt.h"
@@ -207,6 +209,26 @@ TEST(PollRunner, PacedLineMakesThePollLastAsLongAsItsBytes) {
   const long expected_ms = static_cast<long>(bytes * 1000 / rate);
   EXPECT_GE(r.duration_ms, expected_ms * 9 / 10);
   EXPECT_LE(r.duration_ms, expected_ms * 2 + 100);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DataAgeText, MarksDataStaleOnceTheLastCycleIsMoreThanAMinuteOld) {
+  Host h(kDefault);
+  const ptime now = boost::posix_time::time_from_string("2024-05-01 12:00:00");
+  EXPECT_EQ(krthost::DataAgeText(h.device, now), "no data yet");
+  ASSERT_EQ(h.runner.Poll(0).outcome, PollOutcome::kComplete);
+  const struct {
+    long seconds_ago;
+    const char* text;
+  } cases[] = {{0, "data age 0 s"}, {60, "data age 60 s"}, {61, "data age 61 s STALE"},
+               {-5, "data age 0 s"}};  // a clock set back counts as fresh
+  for (const auto& c : cases) {
+    h.device.SetLastUpdate(now - boost::posix_time::seconds(c.seconds_ago));
+    EXPECT_EQ(krthost::DataAgeText(h.device, now), c.text);
+  }
 }
 
 }  // namespace

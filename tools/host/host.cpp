@@ -25,9 +25,6 @@
 namespace krthost {
 namespace {
 
-// Data older than this is refused by the value query: the summary marks it.
-constexpr long kStaleAfterSeconds = 60;
-
 struct DeviceDeleter {
   void operator()(KRTSPDevice* d) const { delete d; }
 };
@@ -43,14 +40,6 @@ std::string line_name(const Options& o) {
   return "";
 }
 
-std::string age_text(const KRTSPDevice& device) {
-  if (device.DataReady() != 1 || device.LastUpdate().is_special()) return "no data yet";
-  const auto now = boost::posix_time::second_clock::local_time();
-  const long age = static_cast<long>((now - device.LastUpdate()).total_seconds());
-  if (age > kStaleAfterSeconds) return fmt::format("data age {} s STALE", age);
-  return fmt::format("data age {} s", age < 0 ? 0 : age);
-}
-
 void print_poll(std::ostream& out, long index, const PollResult& r, const PollTimeouts& t,
                 const HostController& controller, const KRTSPDevice& device,
                 const std::vector<QueryResult>& values) {
@@ -59,7 +48,8 @@ void print_poll(std::ostream& out, long index, const PollResult& r, const PollTi
     how += fmt::format(" (no reply to 0x{:02X} within {} ms)", r.timeout_cid2 & 0xFF, t.first_byte_ms);
   else if (r.outcome == PollOutcome::kLineLost || r.outcome == PollOutcome::kLineDown)
     how += " (" + r.error + ")";
-  std::string line = fmt::format("poll {}: {} in {} ms, state {}", index + 1, how, r.duration_ms, r.state);
+  if (r.outcome == PollOutcome::kFailed) how += fmt::format(" in state {}", r.state);
+  std::string line = fmt::format("poll {}: {} in {} ms", index + 1, how, r.duration_ms);
   // The published data, read from the latest snapshot's header.
   const auto& snap = controller.LastSnapshot();
   if (snap.size() >= 9) {
@@ -67,7 +57,7 @@ void print_poll(std::ostream& out, long index, const PollResult& r, const PollTi
     std::memcpy(&volts, snap.data() + 4, sizeof volts);
     line += fmt::format(", output {:.1f} V, {} modules, snapshot {} B", volts, snap[8], snap.size());
   }
-  line += ", " + age_text(device);
+  line += ", " + DataAgeText(device, boost::posix_time::second_clock::local_time());
   out << line << "\n";
   for (const auto& a : controller.ActiveReports())
     out << "  alarm " << a.name << ": " << a.desc << "  [" << a.key << "]\n";

@@ -1,6 +1,6 @@
 #include "host_controller.h"
 
-#include <boost/date_time/posix_time/posix_time.hpp>
+#include "line_tap.h"
 
 namespace krthost {
 
@@ -25,14 +25,12 @@ void HostController::CheckThresholdBool(unsigned, int kind, const std::string& k
 
 void HostController::Log(unsigned device_id, std::string_view text) {
   events_.Log(text);
-  log_ << boost::posix_time::to_simple_string(boost::posix_time::second_clock::local_time())
-       << " device " << device_id << ": " << text << std::endl;
+  log_ << Timestamp() << " device " << device_id << ": " << text << std::endl;
 }
 
 void HostController::HostLog(const std::string& text) {
   events_.Log(text);
-  log_ << boost::posix_time::to_simple_string(boost::posix_time::second_clock::local_time())
-       << " krthost: " << text << std::endl;
+  log_ << Timestamp() << " krthost: " << text << std::endl;
 }
 
 void HostController::BeginPoll() {

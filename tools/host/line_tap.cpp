@@ -20,6 +20,16 @@ std::string LineText(const std::string& bytes) {
   return out;
 }
 
+std::string Timestamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t t = std::chrono::system_clock::to_time_t(now);
+  std::tm local{};
+  ::localtime_r(&t, &local);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  return fmt::format("{:%Y-%m-%d %H:%M:%S}.{:03}", local, ms);
+}
+
 LineTap::LineTap(std::shared_ptr<ByteTransport> inner, RequestFn on_request, std::ostream* trace)
     : inner_(std::move(inner)), on_request_(std::move(on_request)), trace_(trace) {}
 
@@ -39,14 +49,7 @@ void LineTap::Close() {
 
 void LineTap::trace(const char* direction, const std::string& bytes, const char* note) {
   if (trace_ == nullptr || bytes.empty()) return;
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t t = std::chrono::system_clock::to_time_t(now);
-  std::tm local{};
-  ::localtime_r(&t, &local);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  *trace_ << fmt::format("{:%Y-%m-%d %H:%M:%S}.{:03} {} {}{}\n", local, ms, direction,
-                         LineText(bytes), note);
+  *trace_ << Timestamp() << ' ' << direction << ' ' << LineText(bytes) << note << '\n';
   trace_->flush();
 }
 

@@ -50,6 +50,9 @@ class LineTap : public ByteTransport {
   int last_cid2_ = -1;
 };
 
+// Local wall-clock time with milliseconds, as log and trace lines show it.
+std::string Timestamp();
+
 // The bytes as readable text: printable characters as they are, CR as
 // <CR>, anything else as <XX>.
 std::string LineText(const std::string& bytes);

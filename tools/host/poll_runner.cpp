@@ -27,6 +27,13 @@ int ReplyLimitMs(int first_byte_ms, int inter_byte_ms, unsigned baud) {
   return static_cast<int>(std::min<long>(first_byte_ms + inter_byte_ms + frame_ms, 3'600'000L));
 }
 
+std::string DataAgeText(const KRTVDevice& device, const ptime& now) {
+  if (device.DataReady() != 1 || device.LastUpdate().is_special()) return "no data yet";
+  const long age = static_cast<long>((now - device.LastUpdate()).total_seconds());
+  if (age > kStaleAfterSeconds) return fmt::format("data age {} s STALE", age);
+  return fmt::format("data age {} s", age < 0 ? 0 : age);
+}
+
 const char* OutcomeName(PollOutcome outcome) {
   switch (outcome) {
     case PollOutcome::kComplete: return "complete";

@@ -53,6 +53,13 @@ struct QueryResult {
   std::string error;
 };
 
+// Data older than this is refused by the value query: the summary marks it.
+inline constexpr long kStaleAfterSeconds = 60;
+
+// The age of the device's data at `now`: "no data yet", "data age N s", or
+// "data age N s STALE" once the last completed cycle is more than 60 s old.
+std::string DataAgeText(const KRTVDevice& device, const ptime& now);
+
 class PollRunner {
  public:
   PollRunner(KRTSPDevice& device, LineTap& line, HostController& controller,

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 
 namespace sim {
 
@@ -18,6 +19,15 @@ class LinePacer {
   Clock::time_point Next(Clock::time_point earliest) {
     Clock::time_point t = std::max(earliest, free_);
     if (rate_ > 0) t += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate_));
+    free_ = t;
+    return t;
+  }
+  // The line carries `bytes` from the other side, from `earliest` on (a
+  // half-duplex line cannot answer before the request is through). Returns
+  // the time the line is free again.
+  Clock::time_point Occupy(std::size_t bytes, Clock::time_point earliest) {
+    Clock::time_point t = std::max(earliest, free_);
+    if (rate_ > 0) t += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(bytes) / rate_));
     free_ = t;
     return t;
   }

@@ -49,10 +49,12 @@ bool write_all(int fd, const char* data, std::size_t size, bool socket) {
   return true;
 }
 
-// Sends an answer as the line would: after its delay, paced byte by byte.
-bool send_paced(int fd, const Output& out, LinePacer& pacer, bool socket) {
+// Sends an answer as the line would: after the request's own bytes and the
+// delay, paced byte by byte.
+bool send_paced(int fd, const Output& out, std::size_t request_bytes, LinePacer& pacer, bool socket) {
   using Clock = LinePacer::Clock;
-  const auto earliest = Clock::now() + std::chrono::milliseconds(out.delay_ms);
+  const auto earliest =
+      pacer.Occupy(request_bytes, Clock::now()) + std::chrono::milliseconds(out.delay_ms);
   if (pacer.Rate() == 0) {
     std::this_thread::sleep_until(earliest);
     return write_all(fd, out.bytes.data(), out.bytes.size(), socket);
@@ -81,7 +83,7 @@ PeerEnd serve_peer(Simulator& simulator, int fd, const std::atomic<bool>& stop, 
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n <= 0) return PeerEnd::kClosed;
     const Output out = simulator.Feed(buffer, static_cast<std::size_t>(n));
-    if (!out.bytes.empty() && !send_paced(fd, out, pacer, socket)) return PeerEnd::kClosed;
+    if (!out.bytes.empty() && !send_paced(fd, out, static_cast<std::size_t>(n), pacer, socket)) return PeerEnd::kClosed;
     if (out.disconnect) {
       if (socket) return PeerEnd::kDropped;
       tell(log, "a pseudo-terminal cannot be dropped: no reply instead");

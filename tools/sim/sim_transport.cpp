@@ -29,7 +29,8 @@ bool SimTransport::Write(const std::uint8_t* data, std::size_t size) {
     return false;
   }
   const Output out = simulator_->Feed(data, size);
-  const auto earliest = LinePacer::Clock::now() + std::chrono::milliseconds(out.delay_ms);
+  const auto received = pacer_.Occupy(size, LinePacer::Clock::now());
+  const auto earliest = received + std::chrono::milliseconds(out.delay_ms);
   for (char c : out.bytes) pending_.emplace_back(static_cast<std::uint8_t>(c), pacer_.Next(earliest));
   if (out.disconnect) drop_ = true;
   return true;
