@@ -119,7 +119,6 @@ int RunHost(const Options& o, std::ostream& out, std::ostream& err, const std::a
     return kExitBadInput;
   }
 
-  int status = kExitOk;
   {
     // Device and provider hold code of the plug-in: they go first.
     std::unique_ptr<KRTSPDevice, DeviceDeleter> device(provider->create());
@@ -149,7 +148,13 @@ int RunHost(const Options& o, std::ostream& out, std::ostream& err, const std::a
     // The maps are the host's: filled before the device reads its settings.
     for (const auto& [k, v] : levels) device->LevelMap()[k] = v;
     for (const auto& [k, v] : values) device->ValueMap()[k] = v;
-    device->Init(controller, o.device_id, config);
+    try {
+      device->Init(controller, o.device_id, config);
+    } catch (const std::exception& e) {
+      err << "krthost: plug-in " << plugin_path << ": the device refused its configuration: "
+          << e.what() << std::endl;
+      return kExitBadInput;
+    }
 
     PollTimeouts t;
     const auto* protocol = dynamic_cast<const PMBusProtocol*>(device.get());
@@ -176,7 +181,7 @@ int RunHost(const Options& o, std::ostream& out, std::ostream& err, const std::a
     }
     device->ClosePort();
   }
-  return status;
+  return kExitOk;
 }
 
 }  // namespace krthost
