@@ -51,6 +51,14 @@ struct DeviceFixture {
     device->Init(controller, id, parse_json(config_json));
   }
 
+  // The same set-up around a device of a derived class (for instance one
+  // that counts calls of its virtual operations).
+  DeviceFixture(const std::string& config_json, unsigned id, std::unique_ptr<HVR38QT> custom)
+      : device(std::move(custom)) {
+    device->SetTransport(line);
+    device->Init(controller, id, parse_json(config_json));
+  }
+
   // Feeds one reply through the codec as the line would deliver it.
   void reply(const std::vector<std::uint8_t>& info, std::uint8_t rtn = 0) {
     std::string f = reply_frame(info, rtn);
