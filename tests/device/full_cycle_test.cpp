@@ -33,9 +33,13 @@ TEST(FullCycle, FirstChangedCycleWalksEveryCommandAndPublishes) {
 
   EXPECT_EQ(f.requests(), (std::vector<int>{0x42, 0x43, 0x44, 0x8F, 0x8F, 0x95, 0xA2, 0xA4,
                                              0xA3, 0x93, 0x9C}));
+  // Protocol version 0x21, address 1; the AC unit number as the data byte.
+  EXPECT_EQ(f.line->Sent().at(0), "~210141420000FDB1\r");
+  EXPECT_EQ(f.line->Sent().at(6), "~210141A2E00201FD2C\r");
   ASSERT_EQ(f.controller->snapshots.size(), 1u);
   const auto& snap = f.controller->snapshots[0];
   EXPECT_EQ(snap.size(), static_cast<std::size_t>(51 + 219 + 68 * 2 + 22 + 146 + 800));
+  EXPECT_EQ(snap.size(), static_cast<std::size_t>(f.device->SnapshotSize()));
   EXPECT_EQ(f.controller->histories.at(0), snap);
   EXPECT_EQ(f.controller->snapshot_types.at(0), 5029);
   EXPECT_EQ(f.device->Header().module_count, 2);
