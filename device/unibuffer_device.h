@@ -22,6 +22,7 @@ class UniBufferDevice : public Protocol {
   UniBufferDevice() = default;
   ~UniBufferDevice() override = default;
 
+  using Protocol::LoadFromCache;  // keep the text overload visible
   int LoadFromCache(const unsigned char* data, int len) override;
   void RoundDone() override;
   int InitSetting(const Json::Value& config) override;
