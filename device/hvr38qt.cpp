@@ -24,8 +24,8 @@ int HVR38QT::InitSetting(const Json::Value& config) {
   header_.device_id = DataId();
   if (const Json::Value* app = settings::object_member(config, "appSetting")) {
     std::string text;
-    if (settings::read_text(*this, *app, "ac_number", text)) ac_number = std::atoi(text.c_str());
-    if (settings::read_text(*this, *app, "dc_number", text)) dc_number = std::atoi(text.c_str());
+    if (settings::read_text(*this, *app, "ac_number", text)) ac_number = settings::to_int(text);
+    if (settings::read_text(*this, *app, "dc_number", text)) dc_number = settings::to_int(text);
   }
   if (ac_number < 1) ac_number = 1;
   if (dc_number < 0) dc_number = 0;

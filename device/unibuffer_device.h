@@ -50,7 +50,7 @@ template <class Protocol, int kDataType>
 int UniBufferDevice<Protocol, kDataType>::InitSetting(const Json::Value& config) {
   if (const Json::Value* app = settings::object_member(config, "appSetting")) {
     std::string text;
-    if (settings::read_text(*this, *app, "b_mode", text)) mode_ = std::atoi(text.c_str());
+    if (settings::read_text(*this, *app, "b_mode", text)) mode_ = settings::to_int(text);
   }
   if (mode_ == 3) load_threshold_setting(config);
   return Protocol::InitSetting(config);

@@ -109,6 +109,7 @@ int KRTSPDevice::Init(std::weak_ptr<KRTController> controller, unsigned id,
 
 int KRTSPDevice::RefreshStatus() {
   // A line that was lost is reopened at the start of the next poll.
+  open_failed_ = false;
   if (transport_ && !transport_->IsOpen()) OpenPort();
   return 1;
 }
@@ -118,7 +119,8 @@ bool KRTSPDevice::IsStalled() const { return false; }
 
 int KRTSPDevice::SendData(const unsigned char* data, unsigned size) {
   if (!transport_) return 0;
-  if (!transport_->IsOpen() && !OpenPort()) return 0;
+  // One failed open per poll is enough: the poll's requests do not retry it.
+  if (!transport_->IsOpen() && (open_failed_ || !OpenPort())) return 0;
   if (!transport_->Write(data, size)) {
     InfoLog("device {} send failed: {}", data_id_, transport_->LastError());
     ClosePort();
@@ -134,7 +136,8 @@ int KRTSPDevice::SendParityData(const unsigned char* data, unsigned size) {
 int KRTSPDevice::OpenPort() {
   if (!transport_) return 0;
   transport_->Close();
-  if (!transport_->Open()) {
+  open_failed_ = !transport_->Open();
+  if (open_failed_) {
     InfoLog("device {} open port failed: {}", data_id_, transport_->LastError());
     return 0;
   }

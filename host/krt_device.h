@@ -221,6 +221,8 @@ class KRTSPDevice : public KRTVDevice {
 
  private:
   std::shared_ptr<ByteTransport> transport_;
+  // The last open failed; cleared at the start of each poll (RefreshStatus).
+  bool open_failed_ = false;
 };
 
 // Factories: the plug-in's entry point returns a list of these.

@@ -12,7 +12,7 @@ int PMBusProtocol::InitSetting(const Json::Value& config) {
   if (app == nullptr) return 1;
   std::string text;
   if (settings::read_text(*this, *app, "address", text)) {
-    const int v = std::atoi(text.c_str());
+    const int v = settings::to_int(text);
     if (v >= 0 && v <= 255) {
       address_ = static_cast<unsigned char>(v);
     } else {
@@ -21,7 +21,7 @@ int PMBusProtocol::InitSetting(const Json::Value& config) {
     }
   }
   if (settings::read_text(*this, *app, "reply_timeout_ms", text)) {
-    const int v = std::atoi(text.c_str());
+    const int v = settings::to_int(text);
     if (v > 0) {
       reply_timeout_ms_ = v;
     } else {

@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include <limits>
+
 #include "krt_device.h"
 
 namespace settings {
@@ -35,6 +37,23 @@ bool read_text(KRTVDevice& device, const Json::Value& obj, const char* name, std
     return false;
   }
   return true;
+}
+
+int to_int(std::string_view text) {
+  std::size_t i = 0;
+  // White space as the C locale's isspace knows it.
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  // Accumulated towards the sign's side, held one step beyond int's range.
+  constexpr long long kLimit = static_cast<long long>(std::numeric_limits<int>::max()) + 1;
+  long long magnitude = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    magnitude = magnitude * 10 + (text[i] - '0');
+    if (magnitude > kLimit) magnitude = kLimit;
+  }
+  if (negative) return static_cast<int>(-magnitude);  // -kLimit is INT_MIN
+  return magnitude >= kLimit ? std::numeric_limits<int>::max() : static_cast<int>(magnitude);
 }
 
 }  // namespace settings

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include <json/json.h>
 
@@ -27,5 +28,11 @@ bool read_text(KRTVDevice& device, const Json::Value& obj, const char* name, std
 
 // The text of a value, or nullopt-like false when it is an object or array.
 bool as_text(const Json::Value& v, std::string& out);
+
+// The whole number at the start of `text`, read as atoi reads it: leading
+// white space, an optional sign, then digits up to the first other
+// character; no digits read 0. A number beyond the range of int saturates
+// at INT_MIN or INT_MAX instead of being undefined.
+int to_int(std::string_view text);
 
 }  // namespace settings
