@@ -5,7 +5,7 @@ packages=(
   build-essential cmake pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3
+  python3 valgrind
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -203,6 +203,18 @@ TEST(Simulator, TakesRequestsInAnyChunking) {
   EXPECT_EQ(s.Requests()[1].cid2, 0x95);
 }
 
+TEST(Simulator, KeepsOnlyTheLatestRequestsButCountsThemAll) {
+  Simulator s(sim::DefaultScenario());
+  const std::size_t total = Simulator::kRequestLog + 10;
+  for (std::size_t i = 0; i < total; ++i)
+    feed(s, request(0xA2, {static_cast<std::uint8_t>(i & 0xFF)}));
+  EXPECT_EQ(s.RequestCount(), total);
+  const auto kept = s.Requests();
+  ASSERT_EQ(kept.size(), Simulator::kRequestLog);
+  EXPECT_EQ(kept.front().data, std::vector<std::uint8_t>{10});  // the oldest kept is request 10
+  EXPECT_EQ(kept.back().data, std::vector<std::uint8_t>{static_cast<std::uint8_t>((total - 1) & 0xFF)});
+}
+
 TEST(Scenario, NamedFieldsAreLaidOutAsOnTheWire) {
   const Scenario s = scenario(R"({
     "modules":[{"value16":[1,2,3],"value32":[4,5,"0x01020304"]}],

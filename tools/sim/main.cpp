@@ -108,6 +108,6 @@ int main(int argc, char** argv) {
     std::cerr << "hvr38qt-sim: " << e.what() << "\n";
     return 1;
   }
-  if (verbose) std::cerr << "hvr38qt-sim: " << simulator.Requests().size() << " requests answered\n";
+  if (verbose) std::cerr << "hvr38qt-sim: " << simulator.RequestCount() << " requests answered\n";
   return 0;
 }

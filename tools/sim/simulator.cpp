@@ -55,7 +55,12 @@ void Simulator::SetOutputVoltage(double volts) {
 
 std::vector<Request> Simulator::Requests() const {
   std::lock_guard lock(mutex_);
-  return requests_;
+  return {requests_.begin(), requests_.end()};
+}
+
+std::size_t Simulator::RequestCount() const {
+  std::lock_guard lock(mutex_);
+  return request_count_;
 }
 
 std::size_t Simulator::Polls() const {
@@ -99,6 +104,8 @@ void Simulator::answer(const frame::Frame& f, Output& out) {
   if (b[1] != scenario_.address) return;  // another controller on the bus
   Request r{b[2], b[3], {b.begin() + 6, b.end()}};
   requests_.push_back(r);
+  if (requests_.size() > kRequestLog) requests_.pop_front();
+  ++request_count_;
 
   std::uint8_t rtn = 0;
   std::vector<std::uint8_t> info = info_for(r, rtn);

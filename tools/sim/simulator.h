@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -42,7 +43,11 @@ class Simulator {
   void SetChanged(bool changed);
   void SetOutputVoltage(double volts);
 
+  // The latest requests received, oldest first: at most kRequestLog of
+  // them, so that a long run does not grow without bound.
+  static constexpr std::size_t kRequestLog = 4096;
   std::vector<Request> Requests() const;
+  std::size_t RequestCount() const;  // requests received so far
   std::size_t Polls() const;  // 0x42 requests answered so far
   Scenario Current() const;
 
@@ -54,7 +59,8 @@ class Simulator {
   mutable std::mutex mutex_;
   Scenario scenario_;
   frame::StreamDecoder decoder_;
-  std::vector<Request> requests_;
+  std::deque<Request> requests_;
+  std::size_t request_count_ = 0;
   std::vector<unsigned> fault_hits_;  // matching requests seen, per fault
   std::size_t polls_ = 0;
   std::size_t module_cursor_ = 0;
