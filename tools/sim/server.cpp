@@ -69,7 +69,7 @@ bool send_paced(int fd, const Output& out, std::size_t request_bytes, LinePacer&
 enum class PeerEnd { kStopped, kClosed, kDropped };
 
 // Answers one peer until it goes away, the simulator drops it, or stop.
-PeerEnd serve_peer(Simulator& simulator, int fd, const std::atomic<bool>& stop, unsigned rate,
+PeerEnd serve_peer(Responder& simulator, int fd, const std::atomic<bool>& stop, unsigned rate,
                    bool socket, const ServerLog& log) {
   LinePacer pacer(rate);
   std::uint8_t buffer[512];
@@ -125,9 +125,9 @@ bool ParseEndpoint(const std::string& text, std::string& host, std::uint16_t& po
   return true;
 }
 
-TcpServer::TcpServer(Simulator& simulator, const std::string& host, std::uint16_t port,
+TcpServer::TcpServer(Responder& responder, const std::string& host, std::uint16_t port,
                      unsigned bytes_per_second, ServerLog log)
-    : simulator_(simulator), host_(host), rate_(bytes_per_second), log_(std::move(log)) {
+    : responder_(responder), host_(host), rate_(bytes_per_second), log_(std::move(log)) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -178,17 +178,17 @@ void TcpServer::Run(const std::atomic<bool>& stop) {
     if (r <= 0) continue;
     const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    simulator_.Reconnect();
+    responder_.Reconnect();
     tell(log_, "peer connected");
-    const PeerEnd end = serve_peer(simulator_, fd, stop, rate_, true, log_);
+    const PeerEnd end = serve_peer(responder_, fd, stop, rate_, true, log_);
     ::close(fd);
     if (end == PeerEnd::kDropped) tell(log_, "connection dropped (fault injection)");
     if (end == PeerEnd::kClosed) tell(log_, "peer closed the connection");
   }
 }
 
-PtyServer::PtyServer(Simulator& simulator, unsigned bytes_per_second, ServerLog log)
-    : simulator_(simulator), rate_(bytes_per_second), log_(std::move(log)) {
+PtyServer::PtyServer(Responder& responder, unsigned bytes_per_second, ServerLog log)
+    : responder_(responder), rate_(bytes_per_second), log_(std::move(log)) {
   termios raw{};
   ::cfmakeraw(&raw);
   raw.c_cflag |= CLOCAL | CREAD;
@@ -209,7 +209,7 @@ PtyServer::~PtyServer() {
 
 void PtyServer::Run(const std::atomic<bool>& stop) {
   while (!stop.load()) {
-    if (serve_peer(simulator_, master_fd_, stop, rate_, false, log_) == PeerEnd::kClosed) {
+    if (serve_peer(responder_, master_fd_, stop, rate_, false, log_) == PeerEnd::kClosed) {
       // Should not happen while the slave is held open; do not spin.
       std::this_thread::sleep_for(std::chrono::milliseconds(kPollSliceMs));
     }

@@ -23,7 +23,7 @@ class TcpServer {
  public:
   // Binds and listens at once; port 0 takes a free port. Throws
   // std::runtime_error naming the failing step.
-  TcpServer(Simulator& simulator, const std::string& host, std::uint16_t port,
+  TcpServer(Responder& responder, const std::string& host, std::uint16_t port,
             unsigned bytes_per_second = 0, ServerLog log = {});
   ~TcpServer();
   TcpServer(const TcpServer&) = delete;
@@ -35,7 +35,7 @@ class TcpServer {
   void Run(const std::atomic<bool>& stop);
 
  private:
-  Simulator& simulator_;
+  Responder& responder_;
   std::string host_;
   std::uint16_t port_ = 0;
   unsigned rate_;
@@ -46,7 +46,7 @@ class TcpServer {
 class PtyServer {
  public:
   // Opens a pseudo-terminal in raw mode. Throws std::runtime_error.
-  PtyServer(Simulator& simulator, unsigned bytes_per_second = 0, ServerLog log = {});
+  PtyServer(Responder& responder, unsigned bytes_per_second = 0, ServerLog log = {});
   ~PtyServer();
   PtyServer(const PtyServer&) = delete;
   PtyServer& operator=(const PtyServer&) = delete;
@@ -56,7 +56,7 @@ class PtyServer {
   void Run(const std::atomic<bool>& stop);
 
  private:
-  Simulator& simulator_;
+  Responder& responder_;
   unsigned rate_;
   ServerLog log_;
   int master_fd_ = -1;

@@ -6,13 +6,17 @@ namespace sim {
 
 SimTransport::SimTransport(std::shared_ptr<Simulator> simulator, unsigned bytes_per_second)
     : simulator_(std::move(simulator)),
+      responder_(simulator_),
       pacer_(bytes_per_second != 0 ? bytes_per_second : simulator_->Current().line_rate) {}
+
+SimTransport::SimTransport(std::shared_ptr<Responder> responder, unsigned bytes_per_second)
+    : responder_(std::move(responder)), pacer_(bytes_per_second) {}
 
 bool SimTransport::Open() {
   pending_.clear();
   pacer_.Reset();
   drop_ = false;
-  simulator_->Reconnect();
+  responder_->Reconnect();
   open_ = true;
   return true;
 }
@@ -28,7 +32,7 @@ bool SimTransport::Write(const std::uint8_t* data, std::size_t size) {
     last_error_ = "simulator: not open";
     return false;
   }
-  const Output out = simulator_->Feed(data, size);
+  const Output out = responder_->Feed(data, size);
   const auto received = pacer_.Occupy(size, LinePacer::Clock::now());
   const auto earliest = received + std::chrono::milliseconds(out.delay_ms);
   for (char c : out.bytes) pending_.emplace_back(static_cast<std::uint8_t>(c), pacer_.Next(earliest));

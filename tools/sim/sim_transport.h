@@ -18,6 +18,8 @@ class SimTransport : public ByteTransport {
  public:
   // A rate of 0 takes the scenario's line_rate.
   explicit SimTransport(std::shared_ptr<Simulator> simulator, unsigned bytes_per_second = 0);
+  // Any other responder (a replayed capture), at the given rate.
+  SimTransport(std::shared_ptr<Responder> responder, unsigned bytes_per_second);
 
   bool Open() override;
   void Close() override;
@@ -25,10 +27,12 @@ class SimTransport : public ByteTransport {
   bool Write(const std::uint8_t* data, std::size_t size) override;
   long Read(std::uint8_t* buffer, std::size_t size, int timeout_ms) override;
 
+  // The simulator behind the line; only for a line made with one.
   Simulator& Sim() { return *simulator_; }
 
  private:
   std::shared_ptr<Simulator> simulator_;
+  std::shared_ptr<Responder> responder_;
   LinePacer pacer_;
   // Bytes on their way to the host, with the time each has arrived.
   std::deque<std::pair<std::uint8_t, LinePacer::Clock::time_point>> pending_;

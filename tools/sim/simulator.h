@@ -28,15 +28,24 @@ struct Request {
   std::vector<std::uint8_t> data;
 };
 
-class Simulator {
+// Whatever answers the host's bytes on a line: the simulator, or a replay
+// of a captured line.
+class Responder {
+ public:
+  virtual ~Responder() = default;
+  // Takes bytes in any chunking and returns the answer to every request
+  // they complete.
+  virtual Output Feed(const std::uint8_t* data, std::size_t size) = 0;
+  // A new connection: a half-received request is dropped.
+  virtual void Reconnect() = 0;
+};
+
+class Simulator : public Responder {
  public:
   explicit Simulator(Scenario scenario);
 
-  // Takes bytes in any chunking and returns the answer to every request
-  // they complete.
-  Output Feed(const std::uint8_t* data, std::size_t size);
-  // A new connection: a half-received request is dropped.
-  void Reconnect();
+  Output Feed(const std::uint8_t* data, std::size_t size) override;
+  void Reconnect() override;
 
   // Changes between polls, for long runs against a changing site.
   void SetAlarms(std::vector<AlarmEntry> alarms);
