@@ -33,10 +33,12 @@ def expect(condition, message):
 class Simulator:
     """hvr38qt-sim on TCP or a pty; `where` is the port's address or tty path."""
 
-    def __init__(self, exe, mode, scenario=None):
+    def __init__(self, exe, mode, scenario=None, replay=None):
         args = [exe, "--verbose"] + (["--tcp", "127.0.0.1:0"] if mode == "tcp" else ["--pty"])
         if scenario:
             args += ["--scenario", scenario]
+        if replay:
+            args += ["--replay", replay]
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         sel = selectors.DefaultSelector()
         sel.register(self.proc.stdout, selectors.EVENT_READ)
@@ -258,6 +260,115 @@ def case_built_in_simulator(run):
     for text in ("poll 1: complete", "poll 2: complete", "output 53.5 V, 6 modules",
                  "va1=230.4 vb1=229.8 vc1=231.1 out_v=53.5 ac=0"):
         expect(text in r.stdout, "%r not in %s" % (text, r.stdout))
+
+
+def without_times(events):
+    """The events less what differs between two runs of the same traffic:
+    the snapshot time stamp (image bytes 9-15) and the poll durations."""
+    out = []
+    for e in events:
+        e = dict(e)
+        if e["event"] in ("snapshot", "history"):
+            e["data"] = e["data"][:18] + "T" * 14 + e["data"][32:]
+        e.pop("duration_ms", None)
+        out.append(e)
+    return out
+
+
+def case_capture_then_replay(run):
+    # Trouble on the line: noise ahead of a reply, a reply that never comes.
+    scenario = run.scenario_with_faults([{"cid2": "0xA2", "garbage": "00FF7E31"},
+                                         {"cid2": "0x44", "no_reply": True, "count": 1}])
+    capture, first_ev, second_ev = run.path("line.cap"), run.path("first.jsonl"), run.path("second.jsonl")
+    common = ["--cycles", "3", "--interval-ms", "0", "--reply-timeout-ms", "300", "--query", "va1,out_v"]
+    r = run.host("--simulate", scenario, "--capture", capture, "--events", first_ev, *common)
+    expect(r.returncode == 0, "exit %d: %s" % (r.returncode, r.stderr))
+    expect("poll 1: timeout" in r.stdout and "1 timeout" in r.stdout, r.stdout)
+    with open(capture, encoding="ascii") as f:
+        lines = f.read().splitlines()
+    expect(lines[0] == "# krthost line capture 1", "first line %r" % lines[0])
+    data = [l.split() for l in lines if not l.startswith("#")]
+    expect(all(len(d) == 4 and d[2] in ("TX", "RX") for d in data), "capture lines %r" % data[:3])
+    expect(any(d[2] == "RX" and d[3].startswith("00FF7E31") for d in data), "the noise is captured")
+
+    with Simulator(run.opts.sim, "tcp", replay=capture) as sim:
+        r2 = run.host("--tcp", sim.where, "--events", second_ev, *common)
+        sim_log = sim.close()
+    expect(r2.returncode == 0, "exit %d: %s" % (r2.returncode, r2.stderr))
+    first, second = read_events(first_ev), read_events(second_ev)
+    expect([e["outcome"] for e in first if e["event"] == "poll"] == ["timeout", "complete", "complete"],
+           "outcomes %r" % [e for e in first if e["event"] == "poll"])
+    a, b = without_times(first), without_times(second)
+    for i, (x, y) in enumerate(zip(a, b)):
+        expect(x == y, "event %d differs:\n  %r\n  %r" % (i, x, y))
+    expect(len(a) == len(b), "%d events captured, %d replayed" % (len(a), len(b)))
+    expect(" 0 not in it" in sim_log, "replay: " + sim_log)
+
+
+def case_replay_bad_input(run):
+    cases = [
+        (["--replay", run.path("missing.cap")], "cannot be read"),
+        (["--replay", run.write("bad.cap", "2024-05-01 12:00:00.0 XX 7E\n")], "line 1"),
+        (["--replay", run.write("empty.cap", "# nothing\n")], "holds no request"),
+        (["--replay", run.write("a.cap", "# x\n"), "--scenario", "s.json"], "exclude each other"),
+    ]
+    for args, words in cases:
+        r = subprocess.run([run.opts.sim, "--tcp", "127.0.0.1:0"] + args, capture_output=True, text=True,
+                           timeout=10)
+        expect(r.returncode == 2, "%s: exit %d" % (args, r.returncode))
+        expect(words in r.stderr and len(r.stderr.splitlines()) == 1, "%s: %r" % (args, r.stderr))
+
+
+def decode(run, *args):
+    r = subprocess.run([run.opts.krthost, "decode"] + list(args), capture_output=True, text=True, timeout=20)
+    return r.returncode, (json.loads(r.stdout) if r.stdout.strip() else None), r.stderr
+
+
+def case_decode_snapshot(run):
+    ev = run.path("events.jsonl")
+    config = run.write("site.json", json.dumps({"appSetting": {"ac_number": "1", "dc_number": "1"}}))
+    r = run.host("--cycles", "2", "--interval-ms", "0", "--device-id", "7", "--config", config, "--events", ev)
+    expect(r.returncode == 0, "exit %d: %s" % (r.returncode, r.stderr))
+    snap = [e for e in read_events(ev) if e["event"] == "snapshot"][-1]["data"]
+
+    rc, d, err = decode(run, "--config", config, ev)
+    expect(rc == 0 and d is not None, "exit %d: %s" % (rc, err))
+    h = d["header"]
+    expect((h["device_id"], h["output_voltage"], h["module_count"]) == (7, 53.5, 6), "header %r" % h)
+    expect(h["time_stamp"]["valid"], "time stamp %r" % h["time_stamp"])
+    expect(not d["truncated"] and "warnings" not in d, "decoded %r" % {k: d.get(k) for k in ("truncated", "warnings")})
+    expect([d["ac"][0][k] for k in ("u_a", "u_b", "u_c")] == [230.4, 229.8, 231.1], "ac %r" % d["ac"])
+    expect(len(d["dc"]) == 1 and len(d["dc"][0]["branches"]) == 16, "dc")
+    expect(d["dc"][0]["branches"][1]["b_value32_1"] == 95, "dc branch 2 %r" % d["dc"][0]["branches"][1])
+    expect([m["current"] for m in d["modules"]] == [12.4, 12.1, 12.6, 11.9, 0.0, 12.2], "modules")
+    expect(d["modules"][4]["alarm_state"] == 1 and d["modules"][0]["value16_2"] == 124, "module fields")
+    expect(d["block_95"]["ext_value"] == 100.0 and d["word_93"] == 25, "0x95 and 0x93")
+    expect(d["block_a3"][0]["entry_value"][0] == 250, "0xA3 %r" % d["block_a3"][0])
+    expect([(a["unit"], a["category"], a["code"]) for a in d["alarms"]] ==
+           [(1, 12, 29), (0, 8, 5), (0, 6, 5), (1, 14, 10)], "alarms %r" % d["alarms"])
+
+    # The same image as raw bytes, as hex, and cut short.
+    raw = bytes.fromhex(snap)
+    with open(run.path("snap.bin"), "wb") as f:
+        f.write(raw)
+    rc, d_raw, _ = decode(run, "--config", config, run.path("snap.bin"))
+    expect(rc == 0 and d_raw == d, "raw bytes decode differently")
+    rc, d_hex, _ = decode(run, "--ac", "1", "--dc", "1", run.write("snap.hex", snap.lower() + "\n"))
+    expect(rc == 0 and d_hex == d, "hex decodes differently")
+    with open(run.path("cut.bin"), "wb") as f:
+        f.write(raw[:400])
+    rc, cut, _ = decode(run, "--config", config, run.path("cut.bin"))
+    expect(rc == 0 and cut["truncated"] and cut["truncated_in"] == "modules", "cut %r" % cut)
+    with open(run.path("short.bin"), "wb") as f:
+        f.write(raw[:10])
+    rc, short, _ = decode(run, run.path("short.bin"))
+    expect(rc == 1 and "error" in short, "short image: exit %d %r" % (rc, short))
+
+    for args, words in [([], "needs a snapshot"), (["--ac", "0", ev], "--ac"), (["--input", "x", ev], "--input"),
+                        ([run.path("missing")], "cannot be read"), (["--pick", "9", ev], "snapshot 9"),
+                        ([run.write("odd.hex", "abc")], "odd number")]:
+        rc, _, err = decode(run, *args)
+        expect(rc == 2 and words in err and len(err.splitlines()) == 1, "%s: exit %d %r" % (args, rc, err))
 
 
 def main():

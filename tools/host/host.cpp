@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -12,6 +13,7 @@
 
 #include "config.h"
 #include "host_controller.h"
+#include "line_capture.h"
 #include "line_tap.h"
 #include "plugin_library.h"
 #include "pmbus_protocol.h"
@@ -49,7 +51,7 @@ void print_poll(std::ostream& out, long index, const PollResult& r, const PollTi
   else if (r.outcome == PollOutcome::kLineLost || r.outcome == PollOutcome::kLineDown)
     how += " (" + r.error + ")";
   if (r.outcome == PollOutcome::kFailed) how += fmt::format(" in state {}", r.state);
-  std::string line = fmt::format("poll {}: {} in {} ms", index + 1, how, r.duration_ms);
+  std::string line = fmt::format("{} poll {}: {} in {} ms", Timestamp(), index + 1, how, r.duration_ms);
   // The published data, read from the latest snapshot's header.
   const auto& snap = controller.LastSnapshot();
   if (snap.size() >= 9) {
@@ -58,6 +60,9 @@ void print_poll(std::ostream& out, long index, const PollResult& r, const PollTi
     line += fmt::format(", output {:.1f} V, {} modules, snapshot {} B", volts, snap[8], snap.size());
   }
   line += ", " + DataAgeText(device, boost::posix_time::second_clock::local_time());
+  if (r.protocol_errors > 0)
+    line += fmt::format(", {} protocol error{}", r.protocol_errors, r.protocol_errors == 1 ? "" : "s");
+  if (r.timeouts > 0) line += fmt::format(", {} timeout{}", r.timeouts, r.timeouts == 1 ? "" : "s");
   out << line << "\n";
   for (const auto& a : controller.ActiveReports())
     out << "  alarm " << a.name << ": " << a.desc << "  [" << a.key << "]\n";
@@ -69,6 +74,33 @@ void print_poll(std::ostream& out, long index, const PollResult& r, const PollTi
   }
   out.flush();
 }
+
+// Counts over the whole run, for the closing line.
+struct Totals {
+  long polls = 0;
+  std::map<std::string, long> outcomes;  // by outcome name
+  long protocol_errors = 0;
+  long timeouts = 0;
+
+  void Add(const PollResult& r) {
+    ++polls;
+    ++outcomes[OutcomeName(r.outcome)];
+    protocol_errors += r.protocol_errors;
+    timeouts += r.timeouts;
+  }
+  std::string Text() const {
+    std::string how;
+    for (PollOutcome o : {PollOutcome::kComplete, PollOutcome::kUnchanged, PollOutcome::kFailed,
+                          PollOutcome::kTimeout, PollOutcome::kLineLost, PollOutcome::kLineDown,
+                          PollOutcome::kInterrupted, PollOutcome::kEnded}) {
+      const auto it = outcomes.find(OutcomeName(o));
+      if (it != outcomes.end()) how += fmt::format("{}{} {}", how.empty() ? "" : ", ", it->second, it->first);
+    }
+    return fmt::format("{} poll{}{}{}; {} protocol error{}, {} timeout{}", polls, polls == 1 ? "" : "s",
+                       how.empty() ? "" : ": ", how, protocol_errors, protocol_errors == 1 ? "" : "s",
+                       timeouts, timeouts == 1 ? "" : "s");
+  }
+};
 
 // Sleeps until `t` or until stop is set.
 void sleep_until(std::chrono::steady_clock::time_point t, const std::atomic<bool>& stop) {
@@ -86,6 +118,7 @@ int RunHost(const Options& o, std::ostream& out, std::ostream& err, const std::a
   std::map<std::string, float> values;
   std::shared_ptr<sim::Simulator> simulator;
   std::ofstream events_file;
+  std::ofstream capture_file;
   try {
     if (!o.config_path.empty()) config = LoadConfig(o.config_path);
     FillThresholdMaps(config, levels, values);
@@ -107,6 +140,17 @@ int RunHost(const Options& o, std::ostream& out, std::ostream& err, const std::a
       return kExitBadInput;
     }
   }
+  if (!o.capture_path.empty()) {
+    capture_file.open(o.capture_path, std::ios::binary | std::ios::trunc);
+    if (!capture_file) {
+      err << "krthost: capture file " << o.capture_path << ": cannot be written: "
+          << std::strerror(errno) << std::endl;
+      return kExitBadInput;
+    }
+  }
+  // Outlives the device: closing the line at the end is noted in it.
+  std::unique_ptr<sim::CaptureWriter> capture;
+  if (capture_file.is_open()) capture = std::make_unique<sim::CaptureWriter>(capture_file);
 
   std::unique_ptr<PluginLibrary> plugin;
   std::shared_ptr<KRTSPDeviceProvider> provider;
@@ -128,6 +172,7 @@ int RunHost(const Options& o, std::ostream& out, std::ostream& err, const std::a
     }
     EventWriter events(events_file.is_open() ? &events_file : nullptr);
     auto controller = std::make_shared<HostController>(events, err);
+    controller->SetLogLevel(o.log_level);
 
     std::shared_ptr<ByteTransport> inner;
     unsigned baud = o.baud != 0 ? o.baud : device->BaudRate();
@@ -142,7 +187,8 @@ int RunHost(const Options& o, std::ostream& out, std::ostream& err, const std::a
           const auto& b = f.bytes;
           events.Request(b[2], b[3], b.data() + 6, b.size() - 6);
         },
-        o.trace ? &err : nullptr);
+        o.trace || o.log_level >= LogLevel::kDebug ? &err : nullptr);
+    tap->SetCapture(capture.get());
     device->SetTransport(tap);
 
     // The maps are the host's: filled before the device reads its settings.
@@ -165,21 +211,25 @@ int RunHost(const Options& o, std::ostream& out, std::ostream& err, const std::a
     t.reply_limit_ms = ReplyLimitMs(t.first_byte_ms, t.inter_byte_ms, baud);
     PollRunner runner(*device, *tap, *controller, events, t);
 
-    out << fmt::format("krthost: {} device {} id {} on {}, reply timeout {} ms\n", plugin_path,
-                       device->DeviceType(), o.device_id, line_name(o), t.first_byte_ms);
+    out << fmt::format("{} krthost: {} device {} id {} on {}, reply timeout {} ms\n", Timestamp(),
+                       plugin_path, device->DeviceType(), o.device_id, line_name(o), t.first_byte_ms);
     out.flush();
 
     using Clock = std::chrono::steady_clock;
+    Totals totals;
     for (long i = 0; !o.cycles || i < *o.cycles; ++i) {
       if (stop.load()) break;
       const auto started = Clock::now();
       const PollResult r = runner.Poll(i, &stop);
+      totals.Add(r);
       const auto q = runner.Query(o.queries);
       print_poll(out, i, r, t, *controller, *device, q);
       if (o.cycles && i + 1 >= *o.cycles) break;
       sleep_until(started + std::chrono::milliseconds(o.interval_ms), stop);
     }
     device->ClosePort();
+    out << Timestamp() << " krthost: " << totals.Text() << "\n";
+    out.flush();
   }
   return kExitOk;
 }

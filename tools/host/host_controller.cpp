@@ -23,18 +23,37 @@ void HostController::CheckThresholdBool(unsigned, int kind, const std::string& k
   if (active) active_.push_back({key, name, desc});
 }
 
-void HostController::Log(unsigned device_id, std::string_view text) {
-  events_.Log(text);
-  log_ << Timestamp() << " device " << device_id << ": " << text << std::endl;
+bool IsProtocolError(std::string_view text) {
+  // The device's own kind (spelled as the device spells it) and the frame
+  // layer's rejected frames.
+  return text.find("ProcotolError") != std::string_view::npos ||
+         text.find("ProtocolError") != std::string_view::npos ||
+         (text.rfind("PMBusProtocol", 0) == 0 && text.find(" bad frame: ") != std::string_view::npos);
 }
 
-void HostController::HostLog(const std::string& text) {
+void HostController::write(LogLevel level, const std::string& who, std::string_view text) {
+  if (level > level_) return;
+  static const char* const kWords[] = {"ERROR", "WARN ", "INFO ", "DEBUG"};
+  log_ << Timestamp() << ' ' << kWords[static_cast<int>(level)] << ' ' << who << ": " << text
+       << std::endl;
+}
+
+void HostController::Log(unsigned device_id, std::string_view text) {
   events_.Log(text);
-  log_ << Timestamp() << " krthost: " << text << std::endl;
+  const bool protocol_error = IsProtocolError(text);
+  if (protocol_error) ++protocol_errors_this_poll_;
+  write(protocol_error ? LogLevel::kWarn : LogLevel::kInfo, "device " + std::to_string(device_id), text);
+}
+
+void HostController::HostLog(const std::string& text, LogLevel level) {
+  events_.Log(text);
+  write(level, "krthost", text);
 }
 
 void HostController::BeginPoll() {
   snapshots_this_poll_ = 0;
+  protocol_errors_this_poll_ = 0;
+  timeouts_this_poll_ = 0;
   active_.clear();
 }
 

@@ -9,8 +9,12 @@
 
 #include "event_writer.h"
 #include "krt_device.h"
+#include "options.h"
 
 namespace krthost {
+
+// True for a device log line that reports a protocol error.
+bool IsProtocolError(std::string_view text);
 
 struct ActiveReport {
   std::string key, name, desc;
@@ -27,14 +31,24 @@ class HostController : public KRTController {
   void CheckThresholdBool(unsigned device_id, int kind, const std::string& key,
                           const std::string& nm_id, const std::string& name,
                           const std::string& desc, bool active, unsigned short seq) override;
+  // A line of the device: a protocol error (a message of the device's
+  // protocol-error kind or a frame that failed its checks) is counted and
+  // logged as a warning, anything else as information.
   void Log(unsigned device_id, std::string_view text) override;
 
   // A line of the host's own, logged like the device's.
-  void HostLog(const std::string& text);
+  void HostLog(const std::string& text, LogLevel level = LogLevel::kInfo);
+  void CountTimeout() { ++timeouts_this_poll_; }
+
+  // Lines below this level are not shown (the event stream has them all).
+  void SetLogLevel(LogLevel level) { level_ = level; }
+  LogLevel Level() const { return level_; }
 
   // What the summary of one poll shows; cleared at the start of each poll.
   void BeginPoll();
   int SnapshotsThisPoll() const { return snapshots_this_poll_; }
+  int ProtocolErrorsThisPoll() const { return protocol_errors_this_poll_; }
+  int TimeoutsThisPoll() const { return timeouts_this_poll_; }
   const std::vector<ActiveReport>& ActiveReports() const { return active_; }
   // The latest snapshot published, kept across polls.
   const std::vector<unsigned char>& LastSnapshot() const { return last_snapshot_; }
@@ -42,7 +56,12 @@ class HostController : public KRTController {
  private:
   EventWriter& events_;
   std::ostream& log_;
+  void write(LogLevel level, const std::string& who, std::string_view text);
+
+  LogLevel level_ = LogLevel::kInfo;
   int snapshots_this_poll_ = 0;
+  int protocol_errors_this_poll_ = 0;
+  int timeouts_this_poll_ = 0;
   std::vector<ActiveReport> active_;
   std::vector<unsigned char> last_snapshot_;
 };

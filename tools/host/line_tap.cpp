@@ -39,12 +39,18 @@ bool LineTap::Open() {
   rx_in_frame_ = false;
   const bool ok = inner_->Open();
   last_error_ = inner_->LastError();
+  Remark(ok ? "line opened" : "line not opened: " + last_error_);
   return ok;
 }
 
 void LineTap::Close() {
   DropPartial();
   inner_->Close();
+  Remark("line closed");
+}
+
+void LineTap::Remark(std::string_view text) {
+  if (capture_ != nullptr) capture_->Note(text);
 }
 
 void LineTap::trace(const char* direction, const std::string& bytes, const char* note) {
@@ -63,8 +69,12 @@ bool LineTap::Write(const std::uint8_t* data, std::size_t size) {
       },
       {});
   trace("TX", std::string(reinterpret_cast<const char*>(data), size));
+  if (capture_ != nullptr) capture_->Bytes(sim::Direction::kTx, data, size);
   const bool ok = inner_->Write(data, size);
-  if (!ok) last_error_ = inner_->LastError();
+  if (!ok) {
+    last_error_ = inner_->LastError();
+    Remark("write failed: " + last_error_);
+  }
   return ok;
 }
 
@@ -88,6 +98,7 @@ void LineTap::take_rx(const std::uint8_t* data, std::size_t size) {
 
 long LineTap::Read(std::uint8_t* buffer, std::size_t size, int timeout_ms) {
   const long n = inner_->Read(buffer, size, timeout_ms);
+  if (n > 0 && capture_ != nullptr) capture_->Bytes(sim::Direction::kRx, buffer, static_cast<std::size_t>(n));
   if (n > 0) take_rx(buffer, static_cast<std::size_t>(n));
   if (n < 0) last_error_ = inner_->LastError();
   return n;

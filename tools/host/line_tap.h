@@ -1,6 +1,7 @@
 // A transport in front of the real line that watches what passes: every
-// request frame written is reported, and with a trace stream every frame
-// sent and received is printed as text with direction and time.
+// request frame written is reported, with a trace stream every frame sent
+// and received is printed as text with direction and time, and with a
+// capture every byte goes to it as sent and as received.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "frame_codec.h"
+#include "line_capture.h"
 #include "transport.h"
 
 namespace krthost {
@@ -36,6 +38,11 @@ class LineTap : public ByteTransport {
   void DropPartial();
   ByteTransport& Inner() { return *inner_; }
 
+  // Every byte from now on goes to `capture` (null: none).
+  void SetCapture(sim::CaptureWriter* capture) { capture_ = capture; }
+  // A remark in the capture, when there is one.
+  void Remark(std::string_view text);
+
  private:
   void trace(const char* direction, const std::string& bytes, const char* note = "");
   void take_rx(const std::uint8_t* data, std::size_t size);
@@ -43,6 +50,7 @@ class LineTap : public ByteTransport {
   std::shared_ptr<ByteTransport> inner_;
   RequestFn on_request_;
   std::ostream* trace_;
+  sim::CaptureWriter* capture_ = nullptr;
   frame::StreamDecoder tx_decoder_;
   std::string rx_pending_;  // received bytes not yet traced
   bool rx_in_frame_ = false;

@@ -1,10 +1,11 @@
 // krthost: the reference host. Loads the device plug-in, drives polls and
-// shows what the device publishes.
+// shows what the device publishes; "krthost decode" reads a stored snapshot.
 #include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "decode_command.h"
 #include "host.h"
 #include "options.h"
 
@@ -17,6 +18,8 @@ extern "C" void on_signal(int) { g_stop = true; }
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "decode")
+    return krthost::RunDecode(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
   krthost::Options options;
   try {
     options = krthost::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));

@@ -21,12 +21,34 @@ T number(const std::string& option, const std::string& text, T min, T max) {
 
 }  // namespace
 
+bool ParseLogLevel(const std::string& text, LogLevel& level) {
+  for (LogLevel l : {LogLevel::kError, LogLevel::kWarn, LogLevel::kInfo, LogLevel::kDebug})
+    if (text == LogLevelName(l)) {
+      level = l;
+      return true;
+    }
+  return false;
+}
+
+const char* LogLevelName(LogLevel level) {
+  switch (level) {
+    case LogLevel::kError: return "error";
+    case LogLevel::kWarn: return "warn";
+    case LogLevel::kInfo: return "info";
+    case LogLevel::kDebug: return "debug";
+  }
+  return "info";
+}
+
 const char* Usage() {
   return "usage: krthost [--plugin PATH] [--config FILE] [--device-id N]\n"
          "               [--tcp HOST:PORT | --serial DEVICE [--baud N] | --simulate [SCENARIO.json]]\n"
          "               [--cycles N] [--interval-ms MS] [--reply-timeout-ms MS]\n"
          "               [--byte-timeout-ms MS] [--sim-rate BYTES_PER_S]\n"
-         "               [--query NAME[,NAME...]] [--events FILE] [--trace]\n";
+         "               [--query NAME[,NAME...]] [--events FILE] [--trace]\n"
+         "               [--capture FILE] [--log-level error|warn|info|debug]\n"
+         "       krthost decode [--config FILE] [--ac N] [--dc N] [--input auto|raw|hex|events]\n"
+         "               [--pick N] SNAPSHOT\n";
 }
 
 Options ParseOptions(const std::vector<std::string>& args) {
@@ -96,6 +118,13 @@ Options ParseOptions(const std::vector<std::string>& args) {
       if (o.events_path.empty()) throw UsageError("--events needs a file name");
     } else if (a == "--trace") {
       o.trace = true;
+    } else if (a == "--capture") {
+      o.capture_path = value();
+      if (o.capture_path.empty()) throw UsageError("--capture needs a file name");
+    } else if (a == "--log-level") {
+      const std::string& level = value();
+      if (!ParseLogLevel(level, o.log_level))
+        throw UsageError("--log-level is one of error, warn, info, debug, not \"" + level + "\"");
     } else {
       throw UsageError("unknown argument \"" + a + "\"");
     }

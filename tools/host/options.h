@@ -18,6 +18,12 @@ class UsageError : public std::runtime_error {
 
 enum class LineKind { kSimulate, kTcp, kSerial };
 
+// How much goes to standard error: each level shows itself and those above.
+enum class LogLevel { kError, kWarn, kInfo, kDebug };
+// "error", "warn", "info" or "debug"; false for anything else.
+bool ParseLogLevel(const std::string& text, LogLevel& level);
+const char* LogLevelName(LogLevel level);
+
 struct Options {
   std::string plugin;          // empty: the plug-in built beside krthost
   std::string config_path;     // empty: the configuration {}
@@ -36,6 +42,8 @@ struct Options {
   std::vector<std::string> queries;
   std::string events_path;
   bool trace = false;          // every frame on standard error
+  std::string capture_path;    // every byte sent and received, to replay
+  LogLevel log_level = LogLevel::kInfo;
   bool help = false;
 };
 

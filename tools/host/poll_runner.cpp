@@ -57,10 +57,10 @@ PollResult PollRunner::Poll(long index, const std::atomic<bool>* stop) {
   controller_.BeginPoll();
   const auto start = Clock::now();
   try {
-    result.outcome = run(result, stop);
+    result.outcome = run(index, result, stop);
   } catch (const std::exception& e) {
     // A device that throws must not take the host down: the poll fails.
-    controller_.HostLog(fmt::format("poll {}: the device threw: {}", index, e.what()));
+    controller_.HostLog(fmt::format("poll {}: the device threw: {}", index, e.what()), LogLevel::kError);
     device_.Reset();
     result.outcome = PollOutcome::kFailed;
   }
@@ -68,6 +68,8 @@ PollResult PollRunner::Poll(long index, const std::atomic<bool>* stop) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   if (const auto* protocol = dynamic_cast<const PMBusProtocol*>(&device_)) result.state = protocol->State();
   result.data_ready = device_.DataReady();
+  result.protocol_errors = controller_.ProtocolErrorsThisPoll();
+  result.timeouts = controller_.TimeoutsThisPoll();
   if (result.outcome == PollOutcome::kEnded) {
     if (controller_.SnapshotsThisPoll() > 0) result.outcome = PollOutcome::kComplete;
     else if (result.state == 2) result.outcome = PollOutcome::kFailed;
@@ -77,7 +79,8 @@ PollResult PollRunner::Poll(long index, const std::atomic<bool>* stop) {
   return result;
 }
 
-PollOutcome PollRunner::run(PollResult& result, const std::atomic<bool>* stop) {
+PollOutcome PollRunner::run(long index, PollResult& result, const std::atomic<bool>* stop) {
+  line_.Remark(fmt::format("poll {}", index + 1));
   device_.RefreshStatus();
   if (!line_.IsOpen()) {
     // The device logged why; the next poll opens the line again.
@@ -112,7 +115,8 @@ PollOutcome PollRunner::run(PollResult& result, const std::atomic<bool>* stop) {
     }
     if (n < 0) {
       result.error = line_.LastError();
-      controller_.HostLog("line lost: " + result.error);
+      controller_.HostLog("line lost: " + result.error, LogLevel::kError);
+      line_.Remark("line lost: " + result.error);
       device_.ClosePort();
       device_.Reset();
       line_.DropPartial();
@@ -124,8 +128,11 @@ PollOutcome PollRunner::run(PollResult& result, const std::atomic<bool>* stop) {
     line_.DropPartial();
     device_.Reset();
     events_.Timeout(result.timeout_cid2);
-    controller_.HostLog(fmt::format("{} to request 0x{:02X}", partial ? "reply cut off" : "no reply",
-                                    result.timeout_cid2 & 0xFF));
+    controller_.CountTimeout();
+    const std::string what = fmt::format("{} to request 0x{:02X}", partial ? "reply cut off" : "no reply",
+                                         result.timeout_cid2 & 0xFF);
+    controller_.HostLog(what, LogLevel::kWarn);
+    line_.Remark(what);
     return PollOutcome::kTimeout;
   }
   return PollOutcome::kEnded;

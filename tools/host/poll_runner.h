@@ -44,6 +44,8 @@ struct PollResult {
   int data_ready = 0;
   int timeout_cid2 = -1; // the request that got no reply
   std::string error;     // the line's error for kLineLost and kLineDown
+  int protocol_errors = 0;  // device lines reporting protocol errors
+  int timeouts = 0;         // replies that did not come in time
 };
 
 struct QueryResult {
@@ -73,7 +75,7 @@ class PollRunner {
   const PollTimeouts& Timeouts() const { return timeouts_; }
 
  private:
-  PollOutcome run(PollResult& result, const std::atomic<bool>* stop);
+  PollOutcome run(long index, PollResult& result, const std::atomic<bool>* stop);
 
   KRTSPDevice& device_;
   LineTap& line_;
