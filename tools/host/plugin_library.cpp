@@ -54,7 +54,15 @@ std::string DefaultPluginPath() {
   const auto beside = dir / "libhvr38qt.so";
   if (std::filesystem::exists(beside, ec)) return beside.string();
   // In the build tree the plug-in is built in a sibling directory.
-  return (dir.parent_path() / "plugin" / "libhvr38qt.so").lexically_normal().string();
+  const auto built = (dir.parent_path() / "plugin" / "libhvr38qt.so").lexically_normal();
+#ifdef KRTHOST_PLUGIN_RELDIR
+  // Installed: the plug-in directory relative to the program's own.
+  const auto installed = (dir / KRTHOST_PLUGIN_RELDIR / "libhvr38qt.so").lexically_normal();
+  if (!std::filesystem::exists(built, ec) &&
+      (std::filesystem::exists(installed, ec) || dir.filename() == "bin"))
+    return installed.string();
+#endif
+  return built.string();
 }
 
 }  // namespace krthost
