@@ -103,6 +103,11 @@ def completed_anyway(f, what):
     expect(len(kinds(f.body, "history")) == 1, "%s: history" % what)
 
 
+def failed_on(cid2, rtn=0):
+    """The host's line for a cycle the device failed."""
+    return "cycle failed on the reply to request 0x%02X (return code %d)" % (cid2, rtn)
+
+
 def upto(cid2, cycle=LATER_CYCLE, nth=1):
     """The requests of a cycle up to the nth request with this command."""
     seen = 0
@@ -189,11 +194,11 @@ def case_another_commands_data(run):
     table = [
         # The 0x42 reply to 0x44: its first byte is no module count.
         (0x44, analog, 2, ["ProcotolError 1 parse p41_44 channel_count not equal 1 != 6",
-                           "ProcotolError 1 parse p41_44 overflow memory boundary"]),
+                           "ProcotolError 1 parse p41_44 overflow memory boundary", failed_on(0x44)]),
         # The 0x93 word to 0xA2: too short for an AC unit.
-        (0xA2, word, 2, ["ProcotolError 1 parse p41_A2 overflow memory boundary"]),
+        (0xA2, word, 2, ["ProcotolError 1 parse p41_A2 overflow memory boundary", failed_on(0xA2)]),
         # The 0x93 word to 0x8F: its second byte is no module number.
-        (0x8F, word, 2, ["ProcotolError 1 parse 41_8F error, index out of range"]),
+        (0x8F, word, 2, ["ProcotolError 1 parse 41_8F error, index out of range", failed_on(0x8F)]),
     ]
     for cid2, info, state, messages in table:
         skip = 6 if cid2 == 0x8F else 1
@@ -208,7 +213,8 @@ def case_return_codes(run):
     # A controller answers a command it cannot carry out with a return code
     # and no info: each command of the cycle in turn. Most replies are then
     # too short and fail the cycle with the device's message; the 0xA3 block
-    # and the 0x93 word fail it without one. A 0x95 reply without info and
+    # and the 0x93 word fail it without one. The host then names the reply
+    # and its return code. A 0x95 reply without info and
     # return code 4 to 0xA4 (no DC units) are taken by design: the cycle
     # completes and the data stay as they were.
     table = [
@@ -235,13 +241,15 @@ def case_return_codes(run):
             expect(not got, "%s: logs %r" % (what, got))
             continue
         faulty_poll(f, outcome, upto(cid2), 2)
+        messages = messages + [failed_on(cid2, rtn)]
         expect(len(got) == len(messages) and all(m in g for m, g in zip(messages, got)),
                "%s: logs %r" % (what, got))
     # 0x43 is asked in the first cycle only.
     f = three_polls(run, [{"cid2": "0x43", "rtn": 5, "info": "", "count": 1}], faulty=0)
     faulty_poll(f, "failed", [0x42, 0x43], 2, data_ready=0)
-    expect(len(logs(f.body)) == 1 and "parse p41_43 overflow memory boundary" in logs(f.body)[0],
-           "0x43: logs %r" % logs(f.body))
+    got = logs(f.body)
+    expect(len(got) == 2 and "parse p41_43 overflow memory boundary" in got[0] and got[1] == failed_on(0x43, 5),
+           "0x43: logs %r" % got)
 
 
 def case_tcp_peer_closes(run):

@@ -72,7 +72,15 @@ PollResult PollRunner::Poll(long index, const std::atomic<bool>* stop) {
   result.timeouts = controller_.TimeoutsThisPoll();
   if (result.outcome == PollOutcome::kEnded) {
     if (controller_.SnapshotsThisPoll() > 0) result.outcome = PollOutcome::kComplete;
-    else if (result.state == 2) result.outcome = PollOutcome::kFailed;
+    else if (result.state == 2) {
+      result.outcome = PollOutcome::kFailed;
+      // The device ends some cycles without a message of its own: the
+      // host names the reply the cycle failed on.
+      const auto& reply = dynamic_cast<const PMBusProtocol&>(device_).CurrentReply().bytes;
+      controller_.HostLog(fmt::format("cycle failed on the reply to request 0x{:02X} (return code {})",
+                                      line_.LastCid2() & 0xFF, reply.size() > 3 ? reply[3] : 0),
+                          LogLevel::kWarn);
+    }
     else if (result.state == 4) result.outcome = PollOutcome::kUnchanged;
   }
   events_.Poll(index, result.state, result.data_ready, OutcomeName(result.outcome), result.duration_ms);
