@@ -331,7 +331,7 @@ def case_pty_closed_and_reopened(run):
     # Poll 2: the request cannot be written to a terminal whose other end
     # is gone; the device closes the line.
     body, poll, values = p[1]
-    expect(poll["outcome"] == "line down" and poll["data_ready"] == 1, "poll 2 %r" % poll)
+    expect(poll["outcome"] == "line lost" and poll["data_ready"] == 1, "poll 2 %r" % poll)
     expect(requests(body) == [0x42], "poll 2 requests %r" % requests(body))
     got = logs(body)
     expect(len(got) == 1 and "send failed: serial " + link + ": write: " in got[0], "poll 2 logs %r" % got)

@@ -89,12 +89,15 @@ PollResult PollRunner::Poll(long index, const std::atomic<bool>* stop) {
 
 PollOutcome PollRunner::run(long index, PollResult& result, const std::atomic<bool>* stop) {
   line_.Remark(fmt::format("poll {}", index + 1));
+  const std::uint64_t writes = line_.Writes();
   device_.RefreshStatus();
   if (!line_.IsOpen()) {
-    // The device logged why; the next poll opens the line again.
+    // The device logged why; the next poll opens the line again. A line
+    // that took the first request's bytes and then failed was lost; one
+    // that got none could not be opened.
     result.error = line_.LastError();
     device_.Reset();
-    return PollOutcome::kLineDown;
+    return line_.Writes() != writes ? PollOutcome::kLineLost : PollOutcome::kLineDown;
   }
   std::uint8_t buffer[512];
   std::uint64_t request = 0;
