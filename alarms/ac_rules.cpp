@@ -3,6 +3,7 @@
 // code. The AC2 input's codes are those of AC1 plus 16; the 72 output
 // branch breakers have codes 89 to 160.
 #include <cstdint>
+#include <string>
 
 #include "alarms/list_rules.h"
 #include "alarms/rule_families.h"
@@ -69,19 +70,32 @@ constexpr BranchRow kAcBranchRows[] = {
     {.key = "hvr38qt_06007_branchoutput_", .nm_id = "06007", .name = "负载熔丝故障告警", .desc = "分路空开", .desc_tail = "告警", .code = 88},
 };
 
+// The texts of unit n, in report order.
+void build_ac_texts(unsigned n, TextBlock& out) {
+  std::string prefix;
+  TextBuilder(prefix).add("交流屏").add(n);
+  const UnitNames unit{.number = n, .prefix = prefix};
+  add_unit_row_texts(kAcRows, unit, out);
+  add_branch_row_texts(kAcBranchRows, kAcBranches, unit, out);
+}
+
+SharedTexts& ac_texts() {
+  static SharedTexts texts(build_ac_texts);
+  return texts;
+}
+
 }  // namespace
 
 void report_ac_units(const HVR38QT& device, Workspace& workspace, Reporter& reporter) {
-  const int units = device.AcNumber();
+  const int units = device.AcNumber();  // 1..255
   for (int n = 1; n <= units; ++n) {
     // The unit byte is compared with n as it stands: no byte names a unit
     // above 255.
     workspace.codes.fill(device.AlarmList(), [n](const alarm_item& item) {
       return item.category == kAcCategory && item.unit == n;
     });
-    const auto number = static_cast<unsigned>(n);
-    reporter.prefix().add("交流屏").add(number);
-    const UnitScope unit{.number = number, .base = 0, .codes = workspace.codes};
+    reporter.use(ac_texts().get(static_cast<unsigned>(n)));
+    const UnitScope unit{.base = 0, .codes = workspace.codes};
     report_unit_rows(kAcRows, unit, reporter);
     report_branch_rows(kAcBranchRows, kAcBranches, unit, reporter);
   }

@@ -28,17 +28,30 @@ constexpr IndexedFamily kFamilies[] = {
     {.key = "hvr38qt_06007_fuse_", .nm_id = "06007", .name = "负载熔丝故障告警", .desc = "熔丝断", .category = 11, .prefix = IndexPrefix::kModule},
 };
 
+unsigned last_index(const IndexedFamily& family) {
+  return family.prefix == IndexPrefix::kBatteryGroup ? kBatteryGroups : kModules;
+}
+
+// The texts of all eleven families, which depend on nothing but the index.
+const TextBlock& family_texts() {
+  static const TextBlock texts = [] {
+    TextBlock out;
+    for (const IndexedFamily& family : kFamilies) add_indexed_texts(family, last_index(family), out);
+    return out;
+  }();
+  return texts;
+}
+
 }  // namespace
 
 void report_battery_groups_and_modules(const HVR38QT& device, Workspace& workspace,
                                        Reporter& reporter) {
+  reporter.use(family_texts());
   for (const IndexedFamily& family : kFamilies) {
     workspace.codes.fill(device.AlarmList(), [&](const alarm_item& item) {
       return item.category == family.category;
     });
-    const unsigned last =
-        family.prefix == IndexPrefix::kBatteryGroup ? kBatteryGroups : kModules;
-    report_indexed_family(family, last, workspace.codes, reporter);
+    report_indexed_family(family, last_index(family), workspace.codes, reporter);
   }
   workspace.codes.clear();
 }

@@ -5,6 +5,8 @@
 // block. The pass ends every unit with its battery, cabinet and
 // environment rows.
 #include <cstdint>
+#include <span>
+#include <string>
 
 #include "alarms/list_rules.h"
 #include "alarms/rule_families.h"
@@ -58,25 +60,51 @@ constexpr UnitRow kPathRows[] = {
     {.key = "hvr38qt_06022_dc_341_", .nm_id = "06022", .name = "防雷器故障告警", .desc = "B路避雷器异常", .code = 341},
 };
 
+// The communication texts of every DC unit number, 1..255.
+const TextBlock& communication_texts() {
+  static const TextBlock texts = [] {
+    TextBlock out;
+    add_indexed_texts(kCommunication, static_cast<unsigned>(hvr38qt::kMaxUnits), out);
+    return out;
+  }();
+  return texts;
+}
+
+// The texts of unit m's pass, in report order.
+void build_dc_texts(unsigned m, TextBlock& out) {
+  std::string prefix;
+  TextBuilder(prefix).add("直流配电屏").add(m);
+  const UnitNames unit{.number = m, .prefix = prefix};
+  add_unit_row_texts(kUnitRows, unit, out);
+  add_branch_row_texts(kBranchRows, kDcBranches, unit, out);
+  add_unit_row_texts(kPathRows, unit, out);
+  add_dc_unit_extra_texts(unit, out);
+}
+
+SharedTexts& dc_texts() {
+  static SharedTexts texts(build_dc_texts);
+  return texts;
+}
+
 }  // namespace
 
 void report_dc_units(const HVR38QT& device, Workspace& workspace, Reporter& reporter) {
-  const int units = device.DcNumber();
+  const int units = device.DcNumber();  // 0..255
   if (units <= 0) return;
   const auto last = static_cast<unsigned>(units);
 
   workspace.codes.fill(device.AlarmList(), [](const alarm_item& item) {
     return item.category == kCommunication.category;
   });
+  reporter.use(std::span(communication_texts()).first(last));
   report_indexed_family(kCommunication, last, workspace.codes, reporter);
 
   for (unsigned m = 1; m <= last; ++m) {
     workspace.codes.fill(device.AlarmList(), [m](const alarm_item& item) {
       return item.category == kUnitCategory && item.unit == m;
     });
-    reporter.prefix().add("直流配电屏").add(m);
-    const UnitScope unit{.number = m,
-                         .base = kUnitCodeBlock * static_cast<std::int32_t>(m - 1),
+    reporter.use(dc_texts().get(m));
+    const UnitScope unit{.base = kUnitCodeBlock * static_cast<std::int32_t>(m - 1),
                          .codes = workspace.codes};
     report_unit_rows(kUnitRows, unit, reporter);
     report_branch_rows(kBranchRows, kDcBranches, unit, reporter);

@@ -9,7 +9,7 @@ namespace hvr38qt::alarms {
 void run_default_rule_set(const HVR38QT& device, Workspace& workspace, KRTController& host) {
   // The counters start afresh at every evaluation.
   workspace.counters.clear();
-  Reporter reporter(host, device.DataId(), workspace.counters, workspace.texts);
+  Reporter reporter(host, device.DataId(), workspace.counters);
   report_rectifier_modules(device, workspace, reporter);
   report_battery_groups_and_modules(device, workspace, reporter);
   report_ac_units(device, workspace, reporter);

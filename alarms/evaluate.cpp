@@ -20,7 +20,7 @@ void evaluate(HVR38QT& device, Workspace& workspace) {
   const auto host = device.LockController();
   if (!host) return;
   if (mode == 2) {
-    run_mobile_rule_set(device, *host);
+    run_mobile_rule_set(device, *host, workspace);
   } else {
     run_default_rule_set(device, workspace, *host);
   }

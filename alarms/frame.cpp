@@ -1,5 +1,7 @@
 #include "alarms/frame.h"
 
+#include <stdexcept>
+
 namespace hvr38qt::alarms {
 
 namespace {
@@ -18,10 +20,17 @@ void CodeSet::clear() {
   set_.clear();
 }
 
-void Reporter::report(RuleIds ids, bool active) {
-  const unsigned short seq = counters_.next(ids.counter_slot());
-  host_.CheckThresholdBool(device_id_, 2, texts_.key, counters_.text(ids.nm_id.slot),
-                           texts_.name, texts_.desc, active, seq);
+const TextBlock& SharedTexts::build(unsigned unit) {
+  if (unit >= kUnits) throw std::out_of_range("report texts asked for unit " + std::to_string(unit));
+  const std::lock_guard lock(mutex_);
+  // Another thread may have built it while this one waited.
+  if (const TextBlock* block = blocks_[unit].load(std::memory_order_acquire)) return *block;
+  auto block = std::make_unique<TextBlock>();
+  build_(unit, *block);
+  const TextBlock* built = block.get();
+  owned_[unit] = std::move(block);
+  blocks_[unit].store(built, std::memory_order_release);
+  return *built;
 }
 
 }  // namespace hvr38qt::alarms

@@ -1,13 +1,17 @@
 // Building blocks shared by the families of the default rule set: the NM
 // alarm ids and their counters, the code and category sets that stand for a
-// filtered alarm list, the reused text buffers, and the one reporting step
-// through which every rule reaches the host.
+// filtered alarm list, the report texts shared by all devices, and the one
+// reporting step through which every rule reaches the host.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <bitset>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -121,8 +125,7 @@ class CategorySet {
   std::bitset<0x100> bits_;
 };
 
-// Appends to a reused text buffer: literals as they stand, integers in plain
-// decimal.
+// Appends to a text: literals as they stand, integers in plain decimal.
 class TextBuilder {
  public:
   explicit TextBuilder(std::string& out) : out_(out) { out_.clear(); }
@@ -141,37 +144,71 @@ class TextBuilder {
   std::string& out_;
 };
 
-// The texts of the report being built. The buffers keep their capacity, so
-// that steady-state evaluations build texts without allocating.
-struct ReportTexts {
+// The texts of one report: key, name and description.
+struct RuleTexts {
   std::string key, name, desc;
-  // Per-unit or per-index prefix, built once and copied into the texts.
-  std::string prefix;
+};
+
+// The texts of a run of reports, in report order.
+using TextBlock = std::vector<RuleTexts>;
+
+// The text blocks of a family, one per unit number 0..255: what the texts
+// of a unit's reports are depends on its number alone, never on the data.
+// Each block is built on first use and never changed afterwards, so all
+// devices share it, whichever thread they run on; a block that exists is
+// found without a lock.
+class SharedTexts {
+ public:
+  using Build = void (*)(unsigned unit, TextBlock& out);
+
+  explicit SharedTexts(Build build) : build_(build) {}
+  SharedTexts(const SharedTexts&) = delete;
+  SharedTexts& operator=(const SharedTexts&) = delete;
+
+  // Unit numbers are one byte on the line: 0..255. Larger numbers are a
+  // fault of the caller and throw std::out_of_range.
+  const TextBlock& get(unsigned unit) {
+    if (unit < kUnits) {
+      if (const TextBlock* block = blocks_[unit].load(std::memory_order_acquire)) return *block;
+    }
+    return build(unit);
+  }
+
+ private:
+  static constexpr std::size_t kUnits = 256;
+
+  const TextBlock& build(unsigned unit);
+
+  Build build_;
+  std::mutex mutex_;  // taken only to build a block
+  std::array<std::atomic<const TextBlock*>, kUnits> blocks_{};
+  std::array<std::unique_ptr<const TextBlock>, kUnits> owned_;
 };
 
 // The reporting step: every rule of the default rule set ends here.
 class Reporter {
  public:
-  Reporter(KRTController& host, unsigned device_id, Counters& counters, ReportTexts& texts)
-      : host_(host), device_id_(device_id), counters_(counters), texts_(texts) {}
+  Reporter(KRTController& host, unsigned device_id, Counters& counters)
+      : host_(host), device_id_(device_id), counters_(counters) {}
 
-  TextBuilder key() { return TextBuilder(texts_.key); }
-  TextBuilder name() { return TextBuilder(texts_.name); }
-  TextBuilder desc() { return TextBuilder(texts_.desc); }
-  TextBuilder prefix() { return TextBuilder(texts_.prefix); }
-  const std::string& current_prefix() const { return texts_.prefix; }
-  // The name of the rows whose name is their description.
-  void name_from_desc() { texts_.name.assign(texts_.desc); }
+  // The texts of the reports that follow, one per report, in order.
+  void use(std::span<const RuleTexts> texts) { texts_ = texts; }
 
-  // Takes the next number of the rule's counter and reports the texts built
-  // so far, with kind 2.
-  void report(RuleIds ids, bool active);
+  // Takes the next texts and the next number of the rule's counter and
+  // reports them with kind 2.
+  void report(RuleIds ids, bool active) {
+    assert(!texts_.empty());
+    const RuleTexts& t = texts_.front();
+    texts_ = texts_.subspan(1);
+    host_.CheckThresholdBool(device_id_, 2, t.key, counters_.text(ids.nm_id.slot), t.name, t.desc,
+                             active, counters_.next(ids.counter_slot()));
+  }
 
  private:
   KRTController& host_;
   unsigned device_id_;
   Counters& counters_;
-  ReportTexts& texts_;
+  std::span<const RuleTexts> texts_;
 };
 
 }  // namespace hvr38qt::alarms

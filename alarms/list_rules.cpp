@@ -24,51 +24,71 @@ void add_index_prefix(TextBuilder& prefix, IndexPrefix kind, unsigned i) {
   }
 }
 
-// Name and description of a per-unit row; `text` is the row's text, with
-// the branch number and tail on branch rows.
+// Name and description of a per-unit row; `add_text` adds the row's text,
+// with the branch number and tail on branch rows.
 template <class AddText>
-void build_unit_names(Reporter& reporter, Names names, std::string_view name, AddText add_text) {
-  TextBuilder desc = reporter.desc();
-  if (names != Names::kBareText) desc.add(reporter.current_prefix());
+void add_unit_names(RuleTexts& texts, const UnitNames& unit, Names names, std::string_view name,
+                    AddText add_text) {
+  TextBuilder desc(texts.desc);
+  if (names != Names::kBareText) desc.add(unit.prefix);
   add_text(desc);
   if (names == Names::kFixedName) {
-    reporter.name().add(name);
+    TextBuilder(texts.name).add(name);
   } else {
-    reporter.name_from_desc();
+    texts.name = texts.desc;
   }
 }
 
 }  // namespace
 
-void report_indexed_family(const IndexedFamily& family, unsigned last, const CodeSet& codes,
-                           Reporter& reporter) {
+void add_indexed_texts(const IndexedFamily& family, unsigned last, TextBlock& out) {
   for (unsigned i = 1; i <= last; ++i) {
-    reporter.key().add(family.key).add(i);
-    reporter.name().add(family.name);
-    TextBuilder desc = reporter.desc();
+    RuleTexts& texts = out.emplace_back();
+    TextBuilder(texts.key).add(family.key).add(i);
+    TextBuilder(texts.name).add(family.name);
+    TextBuilder desc(texts.desc);
     add_index_prefix(desc, family.prefix, i);
     desc.add(family.desc);
+  }
+}
+
+void report_indexed_family(const IndexedFamily& family, unsigned last, const CodeSet& codes,
+                           Reporter& reporter) {
+  for (unsigned i = 1; i <= last; ++i)
     reporter.report({.nm_id = family.nm_id}, codes.contains(static_cast<std::int32_t>(i)));
+}
+
+void add_unit_row_texts(std::span<const UnitRow> rows, const UnitNames& unit, TextBlock& out) {
+  for (const UnitRow& row : rows) {
+    RuleTexts& texts = out.emplace_back();
+    TextBuilder(texts.key).add(row.key).add(unit.number);
+    add_unit_names(texts, unit, row.names, row.name,
+                   [&](TextBuilder& desc) { desc.add(row.desc); });
+  }
+}
+
+void add_branch_row_texts(std::span<const BranchRow> rows, unsigned branches,
+                          const UnitNames& unit, TextBlock& out) {
+  for (unsigned b = 1; b <= branches; ++b) {
+    for (const BranchRow& row : rows) {
+      RuleTexts& texts = out.emplace_back();
+      TextBuilder(texts.key).add(row.key).add(unit.number).add("_").add(b);
+      add_unit_names(texts, unit, row.names, row.name,
+                     [&](TextBuilder& desc) { desc.add(row.desc).add(b).add(row.desc_tail); });
+    }
   }
 }
 
 void report_unit_rows(std::span<const UnitRow> rows, const UnitScope& unit, Reporter& reporter) {
-  for (const UnitRow& row : rows) {
-    reporter.key().add(row.key).add(unit.number);
-    build_unit_names(reporter, row.names, row.name,
-                     [&](TextBuilder& desc) { desc.add(row.desc); });
+  for (const UnitRow& row : rows)
     reporter.report({.nm_id = row.nm_id, .counter = row.counter},
                     unit.codes.contains(unit.base + row.code));
-  }
 }
 
 void report_branch_rows(std::span<const BranchRow> rows, unsigned branches,
                         const UnitScope& unit, Reporter& reporter) {
   for (unsigned b = 1; b <= branches; ++b) {
     for (const BranchRow& row : rows) {
-      reporter.key().add(row.key).add(unit.number).add("_").add(b);
-      build_unit_names(reporter, row.names, row.name,
-                       [&](TextBuilder& desc) { desc.add(row.desc).add(b).add(row.desc_tail); });
       reporter.report({.nm_id = row.nm_id},
                       unit.codes.contains(unit.base + row.code + static_cast<std::int32_t>(b)));
     }

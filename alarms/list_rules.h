@@ -3,7 +3,9 @@
 // (battery groups, modules, DC unit communication), and per-unit rows, which
 // look for an offset from the unit's code base in the unit's own entries
 // (AC units, DC units and the DC units' battery, cabinet and environment
-// rows).
+// rows). Each shape has two halves that walk the same reports in the same
+// order: one builds their texts (once per process, see SharedTexts), the
+// other reports them with their active state at every evaluation.
 #pragma once
 
 #include <cstdint>
@@ -32,13 +34,15 @@ struct IndexedFamily {
   IndexPrefix prefix;
 };
 
+// The texts of indices 1..last, appended to `out`.
+void add_indexed_texts(const IndexedFamily& family, unsigned last, TextBlock& out);
 // Reports indices 1..last of a family against the codes of its filtered
 // list.
 void report_indexed_family(const IndexedFamily& family, unsigned last, const CodeSet& codes,
                            Reporter& reporter);
 
 // How a per-unit row builds its name and description from the unit prefix
-// (held in the reporter) and the row's text.
+// and the row's text.
 enum class Names : std::uint8_t {
   kFixedName,     // name: the row's name; description: prefix + text
   kPrefixedText,  // name and description: prefix + text
@@ -70,16 +74,26 @@ struct BranchRow {
   Names names = Names::kFixedName;
 };
 
-// The unit being evaluated: its number, its code base and the codes of its
-// filtered list. Its prefix is the reporter's current prefix.
-struct UnitScope {
+// The unit whose texts are built: its number and its prefix (交流屏n,
+// 直流配电屏m).
+struct UnitNames {
   unsigned number;
+  std::string_view prefix;
+};
+
+void add_unit_row_texts(std::span<const UnitRow> rows, const UnitNames& unit, TextBlock& out);
+// For b = 1..branches, every row in table order.
+void add_branch_row_texts(std::span<const BranchRow> rows, unsigned branches,
+                          const UnitNames& unit, TextBlock& out);
+
+// The unit being evaluated: its code base and the codes of its filtered
+// list.
+struct UnitScope {
   std::int32_t base;
   const CodeSet& codes;
 };
 
 void report_unit_rows(std::span<const UnitRow> rows, const UnitScope& unit, Reporter& reporter);
-
 // For b = 1..branches, every row in table order.
 void report_branch_rows(std::span<const BranchRow> rows, unsigned branches,
                         const UnitScope& unit, Reporter& reporter);

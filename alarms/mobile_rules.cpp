@@ -8,17 +8,19 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <iostream>
-#include <locale>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <boost/lexical_cast.hpp>
 #include <fmt/format.h>
 
+#include "alarms/frame.h"
+#include "alarms/workspace.h"
 #include "device/hvr38qt.h"
 
 namespace hvr38qt::alarms {
@@ -109,25 +111,51 @@ constexpr std::array<AcRule, 5> kAcRules{{
      }},
 }};
 
-// A text stream with the default float format (6 significant digits, no
-// trailing zeros), independent of the process's global locale.
-std::ostringstream number_stream() {
-  std::ostringstream out;
-  out.imbue(std::locale::classic());
+// Appends a value as a standard stream writes a float in its default
+// format (6 significant digits, no trailing zeros), whatever the process's
+// locale.
+void add_number(std::string& out, float value) {
+  char digits[32];
+  const auto end = std::to_chars(digits, digits + sizeof digits, static_cast<double>(value),
+                                 std::chars_format::general, 6).ptr;
+  out.append(digits, end);
+}
+
+// The name texts of the AC rules, built into reused buffers.
+void voltage_text(const hvr38qt_41_a2& ac, std::string& out) {
+  out.clear();
+  const std::array<std::pair<std::string_view, float>, 6> parts{{{"ua1:", ac.u_a},
+                                                                  {" ub1:", ac.u_b},
+                                                                  {" uc1:", ac.u_c},
+                                                                  {" ua2:", ac.u2_a},
+                                                                  {" ub2:", ac.u2_b},
+                                                                  {" uc2:", ac.u2_c}}};
+  for (const auto& [label, value] : parts) {
+    out.append(label);
+    add_number(out, value);
+  }
+}
+
+void frequency_text(const hvr38qt_41_a2& ac, std::string& out) {
+  out.assign("f1:");
+  add_number(out, ac.frequency);
+  out.append(" f2:");
+  add_number(out, ac.value_11);
+}
+
+// The ids and descriptions of a fixed list of rules as host strings, built
+// once and shared by all devices.
+template <class Rule, std::size_t N>
+std::array<std::string, N> ids_of(const std::array<Rule, N>& rules) {
+  std::array<std::string, N> out;
+  for (std::size_t i = 0; i < N; ++i) out[i] = rules[i].nm_id;
   return out;
 }
-
-std::string voltage_text(const hvr38qt_41_a2& ac) {
-  auto out = number_stream();
-  out << "ua1:" << ac.u_a << " ub1:" << ac.u_b << " uc1:" << ac.u_c << " ua2:" << ac.u2_a
-      << " ub2:" << ac.u2_b << " uc2:" << ac.u2_c;
-  return out.str();
-}
-
-std::string frequency_text(const hvr38qt_41_a2& ac) {
-  auto out = number_stream();
-  out << "f1:" << ac.frequency << " f2:" << ac.value_11;
-  return out.str();
+template <class Rule, std::size_t N>
+std::array<std::string, N> descs_of(const std::array<Rule, N>& rules) {
+  std::array<std::string, N> out;
+  for (std::size_t i = 0; i < N; ++i) out[i] = rules[i].desc;
+  return out;
 }
 
 // --- Rectifier modules -------------------------------------------------------
@@ -164,6 +192,23 @@ constexpr std::array<ModuleRule, 4> kModuleRules{{
 
 constexpr std::string_view kModuleName = "1";
 
+// The texts of module n's rules: the id (key and NM id), the name "1" and
+// the description, each a function of the module number alone.
+void build_module_texts(unsigned n, TextBlock& out) {
+  const std::string nnn = fmt::format("{:03}", n);
+  for (const ModuleRule& rule : kModuleRules) {
+    RuleTexts& texts = out.emplace_back();
+    texts.key = fmt::format("{}{}0", rule.nm_prefix, nnn);
+    texts.name.append(kModuleName);
+    texts.desc = nnn + std::string(rule.desc_suffix);
+  }
+}
+
+SharedTexts& module_texts() {
+  static SharedTexts texts(build_module_texts);
+  return texts;
+}
+
 // --- Output voltage ----------------------------------------------------------
 
 struct OutputRule {
@@ -188,78 +233,101 @@ constexpr std::array<OutputRule, 3> kOutputRules{{
 
 class MobileEvaluation {
  public:
-  MobileEvaluation(HVR38QT& device, KRTController& host)
-      : device_(device), host_(host), levels_(device.LevelMap()), values_(device.ValueMap()) {}
+  MobileEvaluation(HVR38QT& device, KRTController& host, Workspace& workspace)
+      : device_(device),
+        host_(host),
+        workspace_(workspace),
+        levels_(device.LevelMap()),
+        values_(device.ValueMap()) {}
 
   void run() {
     if (!device_.AcUnits().empty()) run_ac(device_.AcUnits().front());
     const auto& modules = device_.Modules();
+    // The module list is sized by a one-byte count: numbers stay within
+    // 1..255.
     for (std::size_t i = 0; i < modules.size(); ++i) run_module(i + 1, modules[i]);
     if (!device_.DcUnits().empty()) run_output(device_.Header().output_voltage);
   }
 
  private:
-  void report(int level, const std::string& id, const std::string& name, std::string_view desc,
+  void report(int level, const std::string& id, const std::string& name, const std::string& desc,
               bool active) {
-    host_.CheckThresholdBool(device_.DataId(), level, id, id, name, std::string(desc), active,
-                             kSeq);
+    host_.CheckThresholdBool(device_.DataId(), level, id, id, name, desc, active, kSeq);
   }
 
   void run_ac(const hvr38qt_41_a2& ac) {
+    static const auto ids = ids_of(kAcRules);
+    static const auto descs = descs_of(kAcRules);
     // The name texts are built once, by the first reported rule that needs them.
-    std::optional<std::string> voltages, frequencies;
-    for (const AcRule& rule : kAcRules) {
-      const std::string id(rule.nm_id);
-      const int level = levels_[id];
+    bool voltages = false, frequencies = false;
+    for (std::size_t r = 0; r < kAcRules.size(); ++r) {
+      const AcRule& rule = kAcRules[r];
+      const int level = levels_[ids[r]];
       if (level == 0) continue;
-      Threshold threshold(values_, id);
+      Threshold threshold(values_, ids[r]);
       const bool active = rule.active(ac, threshold);
-      auto& name = rule.name == AcName::kVoltages ? voltages : frequencies;
-      if (!name) name = rule.name == AcName::kVoltages ? voltage_text(ac) : frequency_text(ac);
-      report(level, id, *name, rule.desc, active);
+      const bool by_voltage = rule.name == AcName::kVoltages;
+      bool& built = by_voltage ? voltages : frequencies;
+      std::string& name = by_voltage ? workspace_.mobile_voltages : workspace_.mobile_frequencies;
+      if (!built) {
+        if (by_voltage) {
+          voltage_text(ac, name);
+        } else {
+          frequency_text(ac, name);
+        }
+        built = true;
+      }
+      report(level, ids[r], name, descs[r], active);
     }
   }
 
   void run_module(std::size_t number, const tele_c_hvr38qt_rc_channel& module) {
-    const std::string nnn = fmt::format("{:03}", number);
-    for (const ModuleRule& rule : kModuleRules) {
-      const std::string id = fmt::format("{}{}0", rule.nm_prefix, nnn);
-      const int level = levels_[id];
+    const TextBlock& texts = module_texts().get(static_cast<unsigned>(number));
+    for (std::size_t r = 0; r < kModuleRules.size(); ++r) {
+      const ModuleRule& rule = kModuleRules[r];
+      const RuleTexts& t = texts[r];
+      const int level = levels_[t.key];
       if (rule.traced) {
         // Written for every module, whatever the level.
-        std::cout << "fenwa data_id:" << device_.DataId() << " before check " << id
+        std::cout << "fenwa data_id:" << device_.DataId() << " before check " << t.key
                   << " level:" << level << " value:" << (rule.active(module) ? 1 : 0)
                   << std::endl;
       }
       if (level == 0) continue;
-      report(level, id, std::string(kModuleName), nnn + std::string(rule.desc_suffix),
-             rule.active(module));
+      report(level, t.key, t.name, t.desc, rule.active(module));
     }
   }
 
   void run_output(float u) {
+    static const auto ids = ids_of(kOutputRules);
+    static const auto descs = descs_of(kOutputRules);
     std::optional<std::string> name;
-    for (const OutputRule& rule : kOutputRules) {
-      const std::string id(rule.nm_id);
-      const int level = levels_[id];
+    for (std::size_t r = 0; r < kOutputRules.size(); ++r) {
+      const int level = levels_[ids[r]];
       if (level == 0) continue;
-      Threshold threshold(values_, id);
-      const bool active = rule.active(u, threshold);
+      Threshold threshold(values_, ids[r]);
+      const bool active = kOutputRules[r].active(u, threshold);
       if (!name) name = boost::lexical_cast<std::string>(u);
-      report(level, id, *name, rule.desc, active);
+      report(level, ids[r], *name, descs[r], active);
     }
   }
 
   HVR38QT& device_;
   KRTController& host_;
+  Workspace& workspace_;
   std::map<std::string, int>& levels_;
   std::map<std::string, float>& values_;
 };
 
 }  // namespace
 
+void run_mobile_rule_set(HVR38QT& device, KRTController& host, Workspace& workspace) {
+  MobileEvaluation(device, host, workspace).run();
+}
+
 void run_mobile_rule_set(HVR38QT& device, KRTController& host) {
-  MobileEvaluation(device, host).run();
+  Workspace workspace;
+  run_mobile_rule_set(device, host, workspace);
 }
 
 }  // namespace hvr38qt::alarms

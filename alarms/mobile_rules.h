@@ -8,6 +8,11 @@ class HVR38QT;
 
 namespace hvr38qt::alarms {
 
+struct Workspace;
+
+// With the device's working memory, reused by every evaluation.
+void run_mobile_rule_set(HVR38QT& device, KRTController& host, Workspace& workspace);
+// With working memory of its own.
 void run_mobile_rule_set(HVR38QT& device, KRTController& host);
 
 }  // namespace hvr38qt::alarms

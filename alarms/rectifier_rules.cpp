@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "alarms/rule_families.h"
@@ -78,19 +79,34 @@ bool row_active(const ModuleRow& row, const tele_c_hvr38qt_rc_channel& record) {
   return ((value >> row.bit) & 1U) != 0;
 }
 
+// The texts of module n: the same keys for every module, name and
+// description behind the prefix 第n整流模块.
+void build_module_texts(unsigned n, TextBlock& out) {
+  std::string prefix;
+  TextBuilder(prefix).add("第").add(n).add("整流模块");
+  for (const ModuleRow& row : kModuleRows) {
+    RuleTexts& texts = out.emplace_back();
+    TextBuilder(texts.key).add(row.key);
+    TextBuilder(texts.name).add(prefix).add(row.name);
+    TextBuilder(texts.desc).add(prefix).add(row.desc);
+  }
+}
+
+SharedTexts& module_texts() {
+  static SharedTexts texts(build_module_texts);
+  return texts;
+}
+
 }  // namespace
 
 void report_rectifier_modules(const HVR38QT& device, Workspace&, Reporter& reporter) {
   const auto& modules = device.Modules();
+  // The module count is one byte: module numbers stay within 1..255.
   const std::size_t count = std::min<std::size_t>(device.Header().module_count, modules.size());
   for (std::size_t i = 0; i < count; ++i) {
-    reporter.prefix().add("第").add(static_cast<unsigned>(i + 1)).add("整流模块");
-    for (const ModuleRow& row : kModuleRows) {
-      reporter.key().add(row.key);
-      reporter.name().add(reporter.current_prefix()).add(row.name);
-      reporter.desc().add(reporter.current_prefix()).add(row.desc);
+    reporter.use(module_texts().get(static_cast<unsigned>(i + 1)));
+    for (const ModuleRow& row : kModuleRows)
       reporter.report({.nm_id = row.nm_id}, row_active(row, modules[i]));
-    }
   }
 }
 

@@ -10,6 +10,7 @@ class HVR38QT;
 namespace hvr38qt::alarms {
 
 struct Workspace;
+struct UnitNames;
 struct UnitScope;
 
 // 29 rows per rectifier module, from the module records.
@@ -22,7 +23,9 @@ void report_ac_units(const HVR38QT& device, Workspace& workspace, Reporter& repo
 // One communication row per DC unit, then per DC unit 495 rows followed by
 // that unit's battery, cabinet and environment rows.
 void report_dc_units(const HVR38QT& device, Workspace& workspace, Reporter& reporter);
-// The battery, cabinet and environment rows of one DC unit (51 rows).
+// The battery, cabinet and environment rows of one DC unit (51 rows): their
+// texts, and their reports.
+void add_dc_unit_extra_texts(const UnitNames& unit, TextBlock& out);
 void report_dc_unit_extras(const UnitScope& unit, Reporter& reporter);
 // 18 rows for the whole system.
 void report_system_alarms(const HVR38QT& device, Workspace& workspace, Reporter& reporter);

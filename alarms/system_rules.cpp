@@ -43,16 +43,27 @@ constexpr SystemRow kSystemRows[] = {
     {.key = "hvr38qt_06029_35", .nm_id = "06029", .name = "模块地址配置错误", .desc = "模块地址配置错误", .category = 35},
 };
 
+const TextBlock& system_texts() {
+  static const TextBlock texts = [] {
+    TextBlock out;
+    for (const SystemRow& row : kSystemRows) {
+      RuleTexts& t = out.emplace_back();
+      TextBuilder(t.key).add(row.key);
+      TextBuilder(t.name).add(row.name);
+      TextBuilder(t.desc).add(row.desc);
+    }
+    return out;
+  }();
+  return texts;
+}
+
 }  // namespace
 
 void report_system_alarms(const HVR38QT& device, Workspace& workspace, Reporter& reporter) {
   workspace.categories.fill(device.AlarmList());
-  for (const SystemRow& row : kSystemRows) {
-    reporter.key().add(row.key);
-    reporter.name().add(row.name);
-    reporter.desc().add(row.desc);
+  reporter.use(system_texts());
+  for (const SystemRow& row : kSystemRows)
     reporter.report({.nm_id = row.nm_id}, workspace.categories.contains(row.category));
-  }
 }
 
 }  // namespace hvr38qt::alarms

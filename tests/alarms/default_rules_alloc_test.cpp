@@ -1,35 +1,11 @@
 // Steady-state evaluations of the default rule set allocate nothing: texts
 // are built in reused buffers and counters live in a fixed table.
-#include <cstdlib>
-#include <new>
-
 #include <gtest/gtest.h>
 
 #include "alarm_cycle.h"
 #include "alarms/default_rules.h"
 #include "alarms/evaluate.h"
-
-namespace {
-// Counts allocations of the whole test binary while a test asks for it.
-bool g_counting = false;
-std::size_t g_allocations = 0;
-}  // namespace
-
-// Under AddressSanitizer the sanitizer owns new and delete; the count is
-// then not taken.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kCountingAllocations = false;
-#else
-constexpr bool kCountingAllocations = true;
-
-void* operator new(std::size_t size) {
-  if (g_counting) ++g_allocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-// The library's other forms of new and all forms of delete rest on this one
-// and on free().
-#endif
+#include "alloc_counter.h"
 
 namespace {
 
@@ -45,7 +21,7 @@ class CountingController : public KRTController {
 };
 
 TEST(DefaultRuleSetAllocation, SecondEvaluationAllocatesNothing) {
-  if (!kCountingAllocations) GTEST_SKIP() << "allocations are not counted under the sanitizer";
+  if (!alloc_counter::Enabled()) GTEST_SKIP() << "allocations are not counted under the sanitizer";
   // Mode 1: the cycle runs no rules, the test runs them directly.
   testing_support::DeviceFixture f(alarm_cycle::config("1", 3, 3));
   alarm_cycle::run_cycle(f, {{}, {.alarm_state = 0x01}},
@@ -53,11 +29,9 @@ TEST(DefaultRuleSetAllocation, SecondEvaluationAllocatesNothing) {
   auto workspace = hvr38qt::alarms::make_workspace();
   CountingController host;
   const auto counted_run = [&] {
-    g_allocations = 0;
-    g_counting = true;
+    const alloc_counter::Window window;
     hvr38qt::alarms::run_default_rule_set(*f.device, *workspace, host);
-    g_counting = false;
-    return g_allocations;
+    return window.Allocations();
   };
   // The first evaluation sizes the text buffers.
   EXPECT_GT(counted_run(), 0u);
