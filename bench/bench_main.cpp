@@ -76,7 +76,7 @@ void set_reports(benchmark::State& state, std::size_t reports) {
       benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-void BM_Decode(benchmark::State& state, SiteSpec site) {
+void BM_Decode(benchmark::State& state, Site site) {
   SiteDevice d(site, 1, std::make_shared<NullHost>());
   d.RunCycle();
   const std::size_t before = Allocations();
@@ -87,7 +87,7 @@ void BM_Decode(benchmark::State& state, SiteSpec site) {
       static_cast<double>(d.steady_cycle.request_bytes + d.steady_cycle.reply_bytes);
 }
 
-void BM_Snapshot(benchmark::State& state, SiteSpec site) {
+void BM_Snapshot(benchmark::State& state, Site site) {
   SiteDevice d(site, 1, std::make_shared<NullHost>());
   d.device->RunCheckThreshold();
   const std::size_t before = Allocations();
@@ -96,7 +96,7 @@ void BM_Snapshot(benchmark::State& state, SiteSpec site) {
   state.counters["snapshot_bytes"] = d.device->SnapshotSize();
 }
 
-void BM_Rules(benchmark::State& state, SiteSpec site, RuleSet set, std::size_t reports) {
+void BM_Rules(benchmark::State& state, Site site, RuleSet set, std::size_t reports) {
   auto d = RuleDevice(site, mode_of(set), std::make_shared<NullHost>());
   auto workspace = hvr38qt::alarms::make_workspace();
   hvr38qt::alarms::evaluate(*d->device, *workspace);  // warm-up: sizes the buffers
@@ -119,7 +119,7 @@ void BM_Floor(benchmark::State& state, std::vector<Report> reports) {
   set_reports(state, reports.size());
 }
 
-void BM_GetValue(benchmark::State& state, SiteSpec site) {
+void BM_GetValue(benchmark::State& state, Site site) {
   SiteDevice d(site, 1, std::make_shared<NullHost>());
   const std::vector<std::string> names = {"va1", "vb1", "vc1", "out_v", "ac", "ac1", "ac2"};
   const std::size_t before = Allocations();
@@ -166,7 +166,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     std::ostream& out = GetOutputStream();
     bool header = false;
     for (const RuleSet set : {RuleSet::kDefault, RuleSet::kMobile}) {
-      for (const SiteSpec& site : kSites) {
+      for (const Site& site : kSites) {
         const std::string name = fmt::format("{}/{}", rule_set_name(set), site.name);
         const auto it = figures_.find(name);
         if (it == figures_.end() || it->second.reports <= 0) continue;
@@ -207,7 +207,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 };
 
 void register_benchmarks() {
-  for (const SiteSpec& site : kSites) {
+  for (const Site& site : kSites) {
     const std::string s = site.name;
     benchmark::RegisterBenchmark(("Decode/" + s).c_str(), BM_Decode, site)
         ->Unit(benchmark::kMicrosecond);

@@ -78,8 +78,8 @@ int main(int argc, char** argv) {
   const std::string workload = argv[1];
   const std::string site_name = argv[2];
   const long n = std::atol(argv[3]);
-  const SiteSpec* site = nullptr;
-  for (const SiteSpec& s : kSites)
+  const Site* site = nullptr;
+  for (const Site& s : kSites)
     if (site_name == s.name) site = &s;
   if (site == nullptr || n <= 0) return usage();
 

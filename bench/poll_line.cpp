@@ -72,7 +72,7 @@ class NullBuffer : public std::streambuf {
 };
 
 struct Args {
-  std::vector<bench::SiteSpec> sites{std::begin(bench::kSites), std::end(bench::kSites)};
+  std::vector<bench::Site> sites{std::begin(bench::kSites), std::end(bench::kSites)};
   unsigned rate = 960;
   long cycles = 3;
   int mode = 0;
@@ -125,7 +125,7 @@ Json::Value parse_config(const std::string& text) {
 }
 
 // Runs the cycles of one site; false when a cycle failed or missed the limit.
-bool run_site(const bench::SiteSpec& site, const Args& a) {
+bool run_site(const bench::Site& site, const Args& a) {
   auto simulator = std::make_shared<sim::Simulator>(bench::SiteScenario(site, a.rate));
   auto line = std::make_shared<CountingLine>(std::make_shared<sim::SimTransport>(simulator, a.rate));
   krthost::LineTap tap(line, nullptr);

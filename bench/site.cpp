@@ -13,7 +13,7 @@
 
 namespace bench {
 
-std::vector<sim::AlarmEntry> SiteAlarms(const SiteSpec& site) {
+std::vector<sim::AlarmEntry> SiteAlarms(const Site& site) {
   std::vector<sim::AlarmEntry> out;
   const auto ac = static_cast<unsigned>(site.ac_units);
   const auto dc = static_cast<unsigned>(site.dc_units > 0 ? site.dc_units : 1);
@@ -51,7 +51,7 @@ std::vector<sim::AlarmEntry> SiteAlarms(const SiteSpec& site) {
   return out;
 }
 
-sim::Scenario SiteScenario(const SiteSpec& site, unsigned line_rate) {
+sim::Scenario SiteScenario(const Site& site, unsigned line_rate) {
   sim::Scenario s;
   s.output_voltage = 53.5;
   s.changed = true;
@@ -88,7 +88,7 @@ sim::Scenario SiteScenario(const SiteSpec& site, unsigned line_rate) {
   return s;
 }
 
-std::string SiteConfig(const SiteSpec& site, int mode) {
+std::string SiteConfig(const Site& site, int mode) {
   Json::Value app(Json::objectValue);
   app["b_mode"] = std::to_string(mode);
   app["ac_number"] = std::to_string(site.ac_units);
@@ -152,7 +152,7 @@ CycleReplies record_cycle(HVR38QT& device, SimulatorLine& line) {
 
 }  // namespace
 
-SiteDevice::SiteDevice(const SiteSpec& site, int mode, std::shared_ptr<KRTController> h)
+SiteDevice::SiteDevice(const Site& site, int mode, std::shared_ptr<KRTController> h)
     : host(std::move(h)), device(std::make_unique<HVR38QT>()) {
   auto line = std::make_shared<SimulatorLine>(SiteScenario(site));
   device->SetTransport(line);
@@ -194,7 +194,7 @@ void SuperviseAllMobileRules(HVR38QT& device) {
   values["210600340010"] = 58.0f;
 }
 
-std::unique_ptr<SiteDevice> RuleDevice(const SiteSpec& site, int mode,
+std::unique_ptr<SiteDevice> RuleDevice(const Site& site, int mode,
                                        std::shared_ptr<KRTController> host) {
   auto d = std::make_unique<SiteDevice>(site, mode, std::move(host));
   if (mode == 2) SuperviseAllMobileRules(*d->device);
@@ -215,7 +215,7 @@ class RecordingHost : public KRTController {
 
 }  // namespace
 
-std::vector<Report> RecordReports(const SiteSpec& site, int mode) {
+std::vector<Report> RecordReports(const Site& site, int mode) {
   auto host = std::make_shared<RecordingHost>();
   auto d = RuleDevice(site, mode, host);
   auto workspace = hvr38qt::alarms::make_workspace();

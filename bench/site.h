@@ -17,7 +17,7 @@
 
 namespace bench {
 
-struct SiteSpec {
+struct Site {
   const char* name;
   int modules;
   int ac_units;
@@ -25,22 +25,22 @@ struct SiteSpec {
   int alarms;  // entries of the controller's alarm list, at most 255
 };
 
-inline constexpr SiteSpec kSmallSite{"small", 6, 1, 1, 10};
-inline constexpr SiteSpec kLargeSite{"large", 60, 4, 8, 255};
-inline constexpr SiteSpec kSites[] = {kSmallSite, kLargeSite};
+inline constexpr Site kSmallSite{"small", 6, 1, 1, 10};
+inline constexpr Site kLargeSite{"large", 60, 4, 8, 255};
+inline constexpr Site kSites[] = {kSmallSite, kLargeSite};
 
 // The alarm list of a site: entries spread over every family (battery
 // groups, modules, AC units, DC communication, DC units, system), with the
 // AC and DC unit entries spread over all units, so that long per-unit lists
 // are searched.
-std::vector<sim::AlarmEntry> SiteAlarms(const SiteSpec& site);
+std::vector<sim::AlarmEntry> SiteAlarms(const Site& site);
 
 // The simulated controller of a site. A line rate of 0 carries bytes
 // without delay.
-sim::Scenario SiteScenario(const SiteSpec& site, unsigned line_rate = 0);
+sim::Scenario SiteScenario(const Site& site, unsigned line_rate = 0);
 
 // The configuration of a device for the site in the given mode.
-std::string SiteConfig(const SiteSpec& site, int mode);
+std::string SiteConfig(const Site& site, int mode);
 
 // A host whose hooks all do nothing. Its CheckThresholdBool is defined in
 // a unit of its own, so every report costs one real, out-of-line virtual
@@ -89,7 +89,7 @@ struct SiteDevice {
   std::unique_ptr<HVR38QT> device;
   CycleReplies steady_cycle;  // the replies of every later cycle
 
-  SiteDevice(const SiteSpec& site, int mode, std::shared_ptr<KRTController> host);
+  SiteDevice(const Site& site, int mode, std::shared_ptr<KRTController> host);
 
   // One steady-state cycle: RefreshStatus, then every reply through process.
   void RunCycle();
@@ -101,10 +101,10 @@ void SuperviseAllMobileRules(HVR38QT& device);
 
 // A site device in mode 0 (the default rule set) or 2 (the mobile rule set,
 // every rule supervised).
-std::unique_ptr<SiteDevice> RuleDevice(const SiteSpec& site, int mode,
+std::unique_ptr<SiteDevice> RuleDevice(const Site& site, int mode,
                                        std::shared_ptr<KRTController> host);
 
 // The reports of one evaluation of the rule set of `mode`.
-std::vector<Report> RecordReports(const SiteSpec& site, int mode);
+std::vector<Report> RecordReports(const Site& site, int mode);
 
 }  // namespace bench
