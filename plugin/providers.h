@@ -11,4 +11,13 @@ class HVR38QTProvider : public KRTSPDeviceProvider {
   KRTSPDevice* create() const override;
 };
 
+// The host resolves the entry point by its plain name and is C++ itself, so
+// returning a C++ type with C linkage is intended.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wreturn-type-c-linkage"
+#endif
 extern "C" ProviderList get_providers();
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif

@@ -6,6 +6,7 @@ packages=(
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 valgrind
+  clang-14 libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

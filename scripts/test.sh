@@ -6,6 +6,31 @@ bash scripts/deps.sh
 bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j"$(nproc)"
 
+# The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHVR_SANITIZE=ON -DHVR_BUILD_TOOLS=OFF >/dev/null
+cmake --build build-asan -j"$(nproc)"
+ctest --test-dir build-asan --output-on-failure -j"$(nproc)"
+
+# Each fuzz target for FUZZ_SECONDS (default 60) from its committed corpus.
+# New inputs go to build-fuzz/corpus/; a crash is kept in build-fuzz/artifacts/
+# and fails the run.
+FUZZ_SECONDS="${FUZZ_SECONDS:-60}"
+CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHVR_BUILD_FUZZ=ON \
+  -DHVR_BUILD_TESTS=OFF -DHVR_BUILD_TOOLS=OFF >/dev/null
+cmake --build build-fuzz -j"$(nproc)" --target fuzz_targets
+for target in fuzz_frame_stream fuzz_device_cycle fuzz_settings fuzz_cache_restore; do
+  mkdir -p "build-fuzz/corpus/$target" build-fuzz/artifacts
+  echo "fuzzing $target for ${FUZZ_SECONDS}s"
+  if ! "build-fuzz/fuzz/$target" -max_total_time="$FUZZ_SECONDS" -entropic_scale_per_exec_time=1 \
+      -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$target-" \
+      "build-fuzz/corpus/$target" "fuzz/corpus/$target" >"build-fuzz/$target.log" 2>&1; then
+    tail -n 60 "build-fuzz/$target.log"
+    echo "$target failed: input kept in build-fuzz/artifacts/" >&2
+    exit 1
+  fi
+  grep -E '^stat::number_of_executed_units|^Done ' "build-fuzz/$target.log" || true
+done
+
 # The benchmarks build and run briefly (a smoke run: their figures are not
 # checked here; bench/README.md says how to measure).
 cmake -S . -B build -DHVR_BUILD_BENCH=ON >/dev/null

@@ -1,0 +1,7 @@
+// libFuzzer entry: see drive_device_cycle in drivers.h for the input layout.
+#include "fuzz/drivers.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::drive_device_cycle(data, size);
+  return 0;
+}
