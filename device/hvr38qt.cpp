@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "alarms/evaluate.h"
+#include "cycle_errors.h"
 
 using namespace hvr38qt;
 
@@ -61,8 +62,7 @@ std::size_t HVR38QT::parse41_42(const unsigned char* info, std::size_t size) {
     const unsigned extra = info[p + 2];
     p += 3;
     if (extra != 0) {
-      InfoLog("HVR38QT:ProcotolError {} read 41_42 p is {} not 0", DataId(),
-              static_cast<int>(extra));
+      log_error(CycleError::kAnalogExtraBytes, static_cast<int>(extra));
       p += extra;
     }
   }
@@ -70,11 +70,11 @@ std::size_t HVR38QT::parse41_42(const unsigned char* info, std::size_t size) {
 }
 
 std::size_t HVR38QT::parse_module_states(const unsigned char* info, std::size_t size, int width,
-                                         const char* mismatch, const char* extra_msg) {
+                                         CycleError mismatch, CycleError extra_error) {
   if (size < 1) return size + 1;
   const std::uint8_t c = info[0];
   if (c != header_.module_count) {
-    InfoLog(mismatch, DataId(), static_cast<int>(c), header_.module_count);
+    log_error(mismatch, static_cast<int>(c), header_.module_count);
     return 0;
   }
   const auto w = static_cast<std::size_t>(width);
@@ -92,7 +92,7 @@ std::size_t HVR38QT::parse_module_states(const unsigned char* info, std::size_t 
     const unsigned extra = info[p + w];
     p += w + 1;
     if (extra != 0) {
-      InfoLog(extra_msg, DataId(), static_cast<int>(extra));
+      log_error(extra_error, static_cast<int>(extra));
       p += extra;
     }
   }
@@ -100,15 +100,12 @@ std::size_t HVR38QT::parse_module_states(const unsigned char* info, std::size_t 
 }
 
 std::size_t HVR38QT::parse41_43(const unsigned char* info, std::size_t size) {
-  return parse_module_states(info, size, 3,
-                             "HVR38QT:ProcotolError {} parse p41_43 channel_count not equal {} != {} ",
-                             "HVR38QT:ProcotolError {} read 41_43 p is {}, not 0");
+  return parse_module_states(info, size, 3, CycleError::kSwitchCount, CycleError::kSwitchExtraBytes);
 }
 
 std::size_t HVR38QT::parse41_44(const unsigned char* info, std::size_t size) {
-  return parse_module_states(info, size, 1,
-                             "HVR38QT:ProcotolError {} parse p41_44 channel_count not equal {} != {} ",
-                             "HVR38QT:ProcotolError {} read 41_44 p is {}, not 0");
+  return parse_module_states(info, size, 1, CycleError::kAlarmStateCount,
+                             CycleError::kAlarmStateExtraBytes);
 }
 
 std::size_t HVR38QT::parse41_95(const unsigned char* info, std::size_t size) {
@@ -138,6 +135,7 @@ constexpr unsigned kAlarmsPerPart = 50;
 int HVR38QT::RefreshStatus() {
   KRTSPDevice::RefreshStatus();
   discard_partial_frame();
+  begin_cycle();
   state_ = kAnalog;
   module_replies_ = 0;
   send_request(kAnalog);
@@ -173,26 +171,29 @@ int HVR38QT::enter(int state) {
   return 1;
 }
 
-int HVR38QT::fail(const char* message) {
-  InfoLog(message, DataId());
+int HVR38QT::fail(CycleError error) {
+  log_error(error);
   state_ = kFailed;
+  end_cycle(CycleEnd::kFailed);
   return 0;
 }
 
-int HVR38QT::fail_reset(const char* message) {
-  fail(message);
+int HVR38QT::fail_reset(CycleError error) {
+  fail(error);
   Reset();
   return 0;
 }
 
 int HVR38QT::fail_quiet_reset() {
   state_ = kFailed;
+  end_cycle(CycleEnd::kFailed);
   Reset();
   return 0;
 }
 
 int HVR38QT::finish() {
   RoundDone();
+  end_cycle(CycleEnd::kPublished);
   return 0;
 }
 
@@ -210,26 +211,27 @@ int HVR38QT::process_payload() {
     case kAnalog: {
       data_changed = (avail > 0 && info[0] != 0) ? 1 : 0;
       if (parse41_42(info, avail) != count)
-        return fail("HVR38QT:ProcotolError {} parse p41_41 overflow memory boundary");
+        return fail(CycleError::kAnalogOverflow);
       if (data_ready_ != 1) return enter(kSwitch);
       if (data_changed == 1) return enter(kAlarmState);
+      end_cycle(CycleEnd::kUnchanged);
       return 1;  // nothing changed: the cycle stops here
     }
     case kSwitch: {
       if (parse41_43(info, avail) != count)
-        return fail("HVR38QT:ProcotolError {} parse p41_43 overflow memory boundary");
+        return fail(CycleError::kSwitchOverflow);
       if (data_changed == 1) return enter(kAlarmState);
       return finish();
     }
     case kAlarmState: {
       if (parse41_44(info, avail) != count)
-        return fail_reset("HVR38QT:ProcotolError {} parse p41_44 overflow memory boundary");
+        return fail_reset(CycleError::kAlarmStateOverflow);
       return enter(kModule);
     }
     case kModule: return on_module_detail(info, avail);
     case kExtras: {
       if (length_word >= 8 && parse41_95(info, avail) != count)
-        return fail_reset("HVR38QT:ProcotolError {} parse p41_95 overflow memory boundary");
+        return fail_reset(CycleError::kExtrasOverflow);
       current_unit_ = 1;
       return enter(kAcUnit);
     }
@@ -270,13 +272,13 @@ int HVR38QT::process_payload() {
 
 int HVR38QT::on_module_detail(const unsigned char* info, std::size_t count) {
   if (count >= 1 && info[0] == 2)
-    return fail_reset("HVR38QT:ProcotolError {} parse 41_8F error get retcode 2");
-  if (count < 2) return fail_reset("HVR38QT:ProcotolError {} parse p41_8F overflow memory boundary");
+    return fail_reset(CycleError::kModuleRetcode2);
+  if (count < 2) return fail_reset(CycleError::kModuleOverflow);
   const unsigned k = info[1];
   if (k == 0 || k > header_.module_count || k > modules_.size())
-    return fail_reset("HVR38QT:ProcotolError {} parse 41_8F error, index out of range");
+    return fail_reset(CycleError::kModuleIndex);
   if (count < kModuleDetailBytes)
-    return fail_reset("HVR38QT:ProcotolError {} parse p41_8F overflow memory boundary");
+    return fail_reset(CycleError::kModuleOverflow);
   auto& rec = modules_[k - 1];
   std::memcpy(reinterpret_cast<unsigned char*>(&rec) + 8, info + 1, 60);
   for (std::size_t off : {18u, 20u, 22u}) swap16_at(&rec, off);
@@ -285,7 +287,7 @@ int HVR38QT::on_module_detail(const unsigned char* info, std::size_t count) {
   // A controller that never marks its last module is stopped after one
   // request per module.
   if (module_replies_ >= header_.module_count)
-    return fail_reset("HVR38QT:ProcotolError {} parse 41_8F error, more replies than modules");
+    return fail_reset(CycleError::kModuleTooMany);
   ++module_replies_;
   const unsigned char next = 1;
   write_pmbus_cmd(kCid1, 0x8F, &next, 1);
@@ -294,9 +296,9 @@ int HVR38QT::on_module_detail(const unsigned char* info, std::size_t count) {
 
 int HVR38QT::on_ac_unit(const unsigned char* info, std::size_t count) {
   if (count < kAcUnitBytes)
-    return fail_reset("HVR38QT:ProcotolError {} parse p41_A2 overflow memory boundary");
+    return fail_reset(CycleError::kAcOverflow);
   if (current_unit_ == 0 || current_unit_ > ac_units_.size())
-    return fail_reset("HVR38QT:ProcotolError {} parse 41_A2 error, unit out of range");
+    return fail_reset(CycleError::kAcUnitRange);
   auto& rec = ac_units_[current_unit_ - 1];
   auto* bytes = reinterpret_cast<unsigned char*>(&rec);
   for (std::size_t i = 0; i < 12; ++i) {
@@ -321,9 +323,9 @@ int HVR38QT::on_ac_unit(const unsigned char* info, std::size_t count) {
 
 int HVR38QT::on_dc_unit(const unsigned char* info, std::size_t count) {
   if (count < kDcUnitBytes)
-    return fail_reset("HVR38QT:ProcotolError {} parse p41_A4 overflow memory boundary");
+    return fail_reset(CycleError::kDcOverflow);
   if (current_unit_ == 0 || current_unit_ > dc_units_.size())
-    return fail_reset("HVR38QT:ProcotolError {} parse 41_A4 error, unit out of range");
+    return fail_reset(CycleError::kDcUnitRange);
   auto& rec = dc_units_[current_unit_ - 1];
   std::memcpy(&rec, info, sizeof rec);
   swap16_at(&rec, 0);
@@ -346,11 +348,11 @@ int HVR38QT::on_dc_unit(const unsigned char* info, std::size_t count) {
 }
 
 int HVR38QT::on_alarm_part(int part, const unsigned char* info, std::size_t count) {
-  static constexpr const char* kShort[] = {
-      "HVR38QT:ProcotolError {} parse p41_9C overflow memory boundary",
-      "HVR38QT:ProcotolError {} parse p41_9D overflow memory boundary",
-      "HVR38QT:ProcotolError {} parse p41_9E overflow memory boundary",
-      "HVR38QT:ProcotolError {} parse p41_9F overflow memory boundary",
+  static constexpr CycleError kShort[] = {
+      CycleError::kAlarmList1Overflow,
+      CycleError::kAlarmList2Overflow,
+      CycleError::kAlarmList3Overflow,
+      CycleError::kAlarmList4Overflow,
   };
   std::size_t offset = 0;
   if (part == 0) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cycle_errors.h"
 #include "pmbus_protocol.h"
 #include "records.h"
 #include "unibuffer_device.h"
@@ -86,8 +87,8 @@ class HVR38QT : public UniBufferDevice<PMBusProtocol, hvr38qt::kSnapshotType> {
  private:
   // Cycle helpers.
   int enter(int state);                      // set state, send its request, return 1
-  int fail(const char* message);             // log, state 2, return 0
-  int fail_reset(const char* message);       // as fail, then Reset()
+  int fail(hvr38qt::CycleError error);       // log, state 2, return 0
+  int fail_reset(hvr38qt::CycleError error); // as fail, then Reset()
   int fail_quiet_reset();                    // state 2, Reset(), return 0
   int finish();                              // RoundDone, return 0
   int send_request(int state);
@@ -96,7 +97,13 @@ class HVR38QT : public UniBufferDevice<PMBusProtocol, hvr38qt::kSnapshotType> {
   int on_dc_unit(const unsigned char* info, std::size_t count);
   int on_alarm_part(int part, const unsigned char* info, std::size_t count);
   std::size_t parse_module_states(const unsigned char* info, std::size_t size, int width,
-                                  const char* mismatch, const char* extra);
+                                  hvr38qt::CycleError mismatch, hvr38qt::CycleError extra);
+  // Logs a protocol error with its table text and counts it by code.
+  template <class... Args>
+  void log_error(hvr38qt::CycleError error, const Args&... args) {
+    note_protocol_error(hvr38qt::cycle_error_kind(error));
+    InfoLog(hvr38qt::cycle_error_text(error).text, DataId(), args...);
+  }
   void serialise();
   void alarm_codes_to_host_order();
 

@@ -93,13 +93,16 @@ void UniBufferDevice<Protocol, kDataType>::RoundDone() {
   this->data_change_ = 0;
   RunCheckThreshold();
   this->last_update_ = this->Now();
-  const unsigned char* data = snapshot_ ? snapshot_->data() : nullptr;
-  const auto size = static_cast<unsigned>(snapshot_ ? snapshot_size_ : 0);
-  this->SendSP(kDataType, data, size, false);
+  this->SendSP(kDataType, snapshot_ ? snapshot_->data() : nullptr,
+               static_cast<unsigned>(snapshot_ ? snapshot_size_ : 0), false);
   this->Reset();
   const bool changed = this->DoBatchCheckThreshold(this->rule_list_);
   this->data_change_ = (changed || this->data_change_) ? 1 : 0;
-  this->SaveDeviceHistory(data, size);
+  // Read the buffer again: a host may have restored the cache with another
+  // length from inside SendSP, Reset or its batched check, which replaces
+  // the buffer the first pointer pointed into.
+  this->SaveDeviceHistory(snapshot_ ? snapshot_->data() : nullptr,
+                          static_cast<unsigned>(snapshot_ ? snapshot_size_ : 0));
   this->rule_list_.clear();
 }
 

@@ -72,8 +72,49 @@ void PMBusProtocol::on_frame(const frame::Frame& f) {
   process_payload();
 }
 
+const char* CycleEndName(CycleEnd end) {
+  switch (end) {
+    case CycleEnd::kRunning: return "running";
+    case CycleEnd::kPublished: return "published";
+    case CycleEnd::kUnchanged: return "unchanged";
+    case CycleEnd::kFailed: return "failed";
+  }
+  return "running";
+}
+
+namespace {
+
+// Codes and counting names of the frame layer's rejected frames.
+ProtocolErrorKind frame_error_kind(frame::Error e) {
+  switch (e) {
+    case frame::Error::kNonHex: return {1, "frame_non_hex"};
+    case frame::Error::kTooShort: return {2, "frame_too_short"};
+    case frame::Error::kTooLong: return {3, "frame_too_long"};
+    case frame::Error::kLengthChecksum: return {4, "frame_length_checksum"};
+    case frame::Error::kLengthMismatch: return {5, "frame_length_mismatch"};
+    case frame::Error::kChecksum: return {6, "frame_checksum"};
+    case frame::Error::kInterrupted: return {7, "frame_interrupted"};
+  }
+  return {kFrameErrorCodes, "frame_interrupted"};
+}
+
+}  // namespace
+
+void PMBusProtocol::note_protocol_error(ProtocolErrorKind kind) {
+  last_protocol_error_ = kind;
+  ++protocol_error_total_;
+  for (auto& [k, n] : protocol_error_counts_) {
+    if (k.code == kind.code) {
+      ++n;
+      return;
+    }
+  }
+  protocol_error_counts_.emplace_back(kind, 1);
+}
+
 void PMBusProtocol::on_bad_frame(frame::Error e, std::string_view chars) {
   last_error_ = e;
+  note_protocol_error(frame_error_kind(e));
   InfoLog("PMBusProtocol {} bad frame: {} ({} characters)", data_id_, frame::describe(e),
           chars.size());
   process_error();

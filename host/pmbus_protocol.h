@@ -6,10 +6,32 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "frame_codec.h"
 #include "krt_device.h"
+
+// How the last poll cycle ended, as the device's cycle set it. The poll
+// state numbers stay the device's own; hosts read this instead.
+enum class CycleEnd {
+  kRunning,    // a cycle has started and has not ended yet (or none ran)
+  kPublished,  // the cycle ended and published its snapshot
+  kUnchanged,  // the controller reported no change: nothing to publish
+  kFailed,     // the device failed the cycle on a reply
+};
+const char* CycleEndName(CycleEnd end);
+
+// One kind of protocol error, as a code with a stable name for counting
+// (metrics labels, logs). The frame layer's rejected frames have codes
+// 1..kFrameErrorCodes; a device numbers its own kinds from kDeviceErrorBase.
+struct ProtocolErrorKind {
+  int code = 0;
+  std::string_view name;
+};
+inline constexpr int kFrameErrorCodes = 7;
+inline constexpr int kDeviceErrorBase = 100;
 
 class PMBusProtocol : public KRTSPDevice {
  public:
@@ -45,6 +67,17 @@ class PMBusProtocol : public KRTSPDevice {
   // The reason of the last rejected frame.
   frame::Error LastFrameError() const { return last_error_; }
 
+  // How the last cycle ended; kRunning from RefreshStatus to its end.
+  CycleEnd LastCycleEnd() const { return cycle_end_; }
+  // Protocol errors noted so far: the last kind, the total and a count per
+  // kind (in the order the kinds first occurred). Never reset: a host takes
+  // differences between polls.
+  ProtocolErrorKind LastProtocolError() const { return last_protocol_error_; }
+  std::uint64_t ProtocolErrorTotal() const { return protocol_error_total_; }
+  const std::vector<std::pair<ProtocolErrorKind, std::uint64_t>>& ProtocolErrorCounts() const {
+    return protocol_error_counts_;
+  }
+
  protected:
   int state_ = 0;
   std::uint8_t protocol_version_ = 0x20;
@@ -53,6 +86,12 @@ class PMBusProtocol : public KRTSPDevice {
   const std::vector<std::uint8_t>& reply() const { return reply_.bytes; }
   // Drops a half-received frame, so that a new poll starts on a clean line.
   void discard_partial_frame() { decoder_.reset(); }
+  // The cycle's endings set these; RefreshStatus of a device starts a cycle.
+  void begin_cycle() { cycle_end_ = CycleEnd::kRunning; }
+  void end_cycle(CycleEnd end) { cycle_end_ = end; }
+  // Counts one protocol error of the given kind. `kind.name` must outlive
+  // the device (a string literal or a static table).
+  void note_protocol_error(ProtocolErrorKind kind);
 
  private:
   void on_frame(const frame::Frame& f);
@@ -67,4 +106,8 @@ class PMBusProtocol : public KRTSPDevice {
   int reply_timeout_ms_ = 2000;
   bool outstanding_ = false;
   std::chrono::steady_clock::time_point sent_at_{};
+  CycleEnd cycle_end_ = CycleEnd::kRunning;
+  ProtocolErrorKind last_protocol_error_{};
+  std::uint64_t protocol_error_total_ = 0;
+  std::vector<std::pair<ProtocolErrorKind, std::uint64_t>> protocol_error_counts_;
 };

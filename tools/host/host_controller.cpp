@@ -23,14 +23,6 @@ void HostController::CheckThresholdBool(unsigned, int kind, const std::string& k
   if (active) active_.push_back({key, name, desc});
 }
 
-bool IsProtocolError(std::string_view text) {
-  // The device's own kind (spelled as the device spells it) and the frame
-  // layer's rejected frames.
-  return text.find("ProcotolError") != std::string_view::npos ||
-         text.find("ProtocolError") != std::string_view::npos ||
-         (text.rfind("PMBusProtocol", 0) == 0 && text.find(" bad frame: ") != std::string_view::npos);
-}
-
 void HostController::write(LogLevel level, const std::string& who, std::string_view text) {
   if (level > level_) return;
   static const char* const kWords[] = {"ERROR", "WARN ", "INFO ", "DEBUG"};
@@ -40,8 +32,12 @@ void HostController::write(LogLevel level, const std::string& who, std::string_v
 
 void HostController::Log(unsigned device_id, std::string_view text) {
   events_.Log(text);
-  const bool protocol_error = IsProtocolError(text);
-  if (protocol_error) ++protocol_errors_this_poll_;
+  // Devices count an error before they log its line.
+  bool protocol_error = false;
+  if (watched_ != nullptr && watched_->ProtocolErrorTotal() != errors_seen_) {
+    errors_seen_ = watched_->ProtocolErrorTotal();
+    protocol_error = true;
+  }
   write(protocol_error ? LogLevel::kWarn : LogLevel::kInfo, "device " + std::to_string(device_id), text);
 }
 
@@ -50,9 +46,13 @@ void HostController::HostLog(const std::string& text, LogLevel level) {
   write(level, "krthost", text);
 }
 
+void HostController::WatchErrors(const PMBusProtocol* device) {
+  watched_ = device;
+  errors_seen_ = device != nullptr ? device->ProtocolErrorTotal() : 0;
+}
+
 void HostController::BeginPoll() {
   snapshots_this_poll_ = 0;
-  protocol_errors_this_poll_ = 0;
   timeouts_this_poll_ = 0;
   active_.clear();
 }

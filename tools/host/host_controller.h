@@ -10,11 +10,9 @@
 #include "event_writer.h"
 #include "krt_device.h"
 #include "options.h"
+#include "pmbus_protocol.h"
 
 namespace krthost {
-
-// True for a device log line that reports a protocol error.
-bool IsProtocolError(std::string_view text);
 
 struct ActiveReport {
   std::string key, name, desc;
@@ -31,10 +29,12 @@ class HostController : public KRTController {
   void CheckThresholdBool(unsigned device_id, int kind, const std::string& key,
                           const std::string& nm_id, const std::string& name,
                           const std::string& desc, bool active, unsigned short seq) override;
-  // A line of the device: a protocol error (a message of the device's
-  // protocol-error kind or a frame that failed its checks) is counted and
-  // logged as a warning, anything else as information.
+  // A line of the device: one that comes with a newly counted protocol
+  // error of the watched device (a reply or a frame that failed its checks)
+  // is logged as a warning, anything else as information.
   void Log(unsigned device_id, std::string_view text) override;
+  // The device whose protocol-error count tells which lines are errors.
+  void WatchErrors(const PMBusProtocol* device);
 
   // A line of the host's own, logged like the device's.
   void HostLog(const std::string& text, LogLevel level = LogLevel::kInfo);
@@ -47,7 +47,6 @@ class HostController : public KRTController {
   // What the summary of one poll shows; cleared at the start of each poll.
   void BeginPoll();
   int SnapshotsThisPoll() const { return snapshots_this_poll_; }
-  int ProtocolErrorsThisPoll() const { return protocol_errors_this_poll_; }
   int TimeoutsThisPoll() const { return timeouts_this_poll_; }
   const std::vector<ActiveReport>& ActiveReports() const { return active_; }
   // The latest snapshot published, kept across polls.
@@ -60,7 +59,8 @@ class HostController : public KRTController {
 
   LogLevel level_ = LogLevel::kInfo;
   int snapshots_this_poll_ = 0;
-  int protocol_errors_this_poll_ = 0;
+  const PMBusProtocol* watched_ = nullptr;
+  std::uint64_t errors_seen_ = 0;
   int timeouts_this_poll_ = 0;
   std::vector<ActiveReport> active_;
   std::vector<unsigned char> last_snapshot_;

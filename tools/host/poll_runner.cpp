@@ -50,11 +50,15 @@ const char* OutcomeName(PollOutcome outcome) {
 
 PollRunner::PollRunner(KRTSPDevice& device, LineTap& line, HostController& controller,
                        EventWriter& events, PollTimeouts timeouts)
-    : device_(device), line_(line), controller_(controller), events_(events), timeouts_(timeouts) {}
+    : device_(device), line_(line), controller_(controller), events_(events), timeouts_(timeouts) {
+  controller_.WatchErrors(dynamic_cast<const PMBusProtocol*>(&device_));
+}
 
 PollResult PollRunner::Poll(long index, const std::atomic<bool>* stop) {
   PollResult result;
   controller_.BeginPoll();
+  const auto* protocol = dynamic_cast<const PMBusProtocol*>(&device_);
+  const std::uint64_t errors_before = protocol != nullptr ? protocol->ProtocolErrorTotal() : 0;
   const auto start = Clock::now();
   try {
     result.outcome = run(index, result, stop);
@@ -66,22 +70,28 @@ PollResult PollRunner::Poll(long index, const std::atomic<bool>* stop) {
   }
   result.duration_ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  if (const auto* protocol = dynamic_cast<const PMBusProtocol*>(&device_)) result.state = protocol->State();
   result.data_ready = device_.DataReady();
-  result.protocol_errors = controller_.ProtocolErrorsThisPoll();
   result.timeouts = controller_.TimeoutsThisPoll();
+  if (protocol != nullptr) {
+    result.state = protocol->State();
+    result.protocol_errors = static_cast<int>(protocol->ProtocolErrorTotal() - errors_before);
+    if (result.protocol_errors > 0) result.last_error = protocol->LastProtocolError().name;
+  }
   if (result.outcome == PollOutcome::kEnded) {
-    if (controller_.SnapshotsThisPoll() > 0) result.outcome = PollOutcome::kComplete;
-    else if (result.state == 2) {
+    const CycleEnd end = protocol != nullptr ? protocol->LastCycleEnd() : CycleEnd::kRunning;
+    if (controller_.SnapshotsThisPoll() > 0 || end == CycleEnd::kPublished) {
+      result.outcome = PollOutcome::kComplete;
+    } else if (end == CycleEnd::kFailed) {
       result.outcome = PollOutcome::kFailed;
       // The device ends some cycles without a message of its own: the
       // host names the reply the cycle failed on.
-      const auto& reply = dynamic_cast<const PMBusProtocol&>(device_).CurrentReply().bytes;
+      const auto& reply = protocol->CurrentReply().bytes;
       controller_.HostLog(fmt::format("cycle failed on the reply to request 0x{:02X} (return code {})",
                                       line_.LastCid2() & 0xFF, reply.size() > 3 ? reply[3] : 0),
                           LogLevel::kWarn);
+    } else if (end == CycleEnd::kUnchanged) {
+      result.outcome = PollOutcome::kUnchanged;
     }
-    else if (result.state == 4) result.outcome = PollOutcome::kUnchanged;
   }
   events_.Poll(index, result.state, result.data_ready, OutcomeName(result.outcome), result.duration_ms);
   return result;

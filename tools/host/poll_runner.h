@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "event_writer.h"
@@ -44,7 +45,8 @@ struct PollResult {
   int data_ready = 0;
   int timeout_cid2 = -1; // the request that got no reply
   std::string error;     // the line's error for kLineLost and kLineDown
-  int protocol_errors = 0;  // device lines reporting protocol errors
+  int protocol_errors = 0;  // protocol errors the device counted in the poll
+  std::string_view last_error;  // the kind of the last of them
   int timeouts = 0;         // replies that did not come in time
 };
 
