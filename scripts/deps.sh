@@ -7,6 +7,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 valgrind
   clang-14 libclang-rt-14-dev
+  ccache
+  libsqlite3-dev sqlite3 libcpp-httplib-dev libssl-dev libcli11-dev libmosquitto-dev
+  mosquitto mosquitto-clients prometheus chromium systemd
 )
 missing=()
 for p in "${packages[@]}"; do

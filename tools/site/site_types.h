@@ -1,0 +1,132 @@
+// What the site host knows about its devices and alarms, as plain values
+// that threads hand to each other: the status record each device publishes
+// after every poll, alarm instances and their raise and clear events.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace krthost::site {
+
+using SysClock = std::chrono::system_clock;
+
+// ISO 8601 local time with milliseconds: "2026-12-09T10:15:02.123".
+std::string IsoLocal(SysClock::time_point t);
+
+// Poll outcome names as the site host counts and shows them.
+inline constexpr std::array<std::string_view, 6> kOutcomeNames = {
+    "complete", "unchanged", "failed", "timeout", "line_lost", "line_down"};
+
+// One alarm instance: identified by (device_id, key, desc).
+struct AlarmInstance {
+  std::uint32_t device_id = 0;
+  std::string key, nm_id;
+  int seq = 0;
+  int kind = 0;
+  std::string name, desc;
+  std::string raised_at;   // ISO local time
+  std::string cleared_at;  // empty while active
+};
+
+// The host's own alarm of a device that stopped answering.
+inline constexpr std::string_view kCommLostKey = "krthost_comm_lost";
+inline constexpr int kCommLostKind = 2;
+inline constexpr std::string_view kCommLostName = "通信中断";
+
+struct AlarmEvent {
+  bool raised = true;  // false: cleared
+  std::string device;  // the device's name in the site file
+  AlarmInstance alarm;
+  std::string time;    // when it was raised or cleared (ISO local time)
+};
+
+// One poll as the device's status keeps it.
+struct PollRecord {
+  std::string time;     // when the poll started (ISO local time)
+  std::string outcome;  // one of kOutcomeNames, or "interrupted"
+  long duration_ms = 0;
+  int state = -1;
+  int protocol_errors = 0;
+  int timeouts = 0;
+  std::string error;    // the line's error, the last protocol error kind
+};
+
+// Upper bounds (seconds) of the poll-duration histogram; +Inf follows.
+inline constexpr std::array<double, 12> kDurationBuckets = {0.01, 0.025, 0.05, 0.1, 0.25, 0.5,
+                                                            1.0,  2.5,   5.0,  10.0, 30.0, 60.0};
+inline constexpr std::size_t kRecentPolls = 20;
+
+// A device's state after a poll. Published as an immutable record: readers
+// on other threads never touch the device.
+struct DeviceStatus {
+  std::uint32_t id = 0;
+  std::string name;
+  std::string line;             // "tcp HOST:PORT", "serial PATH", "simulator", ...
+  std::string outcome;          // of the last poll; "" before the first
+  int state = -1;               // the device's poll state (-1: unknown)
+  int data_ready = 0;
+  bool up = false;              // the last poll completed or stopped unchanged
+  bool comm_lost = false;       // the comm-lost alarm is active
+  bool restored = false;        // data from the cache, no completed poll yet
+  std::string restored_at;      // the restored row's time
+  std::string last_poll;        // ISO local time, "" before the first
+  std::string last_complete;    // ISO local time, "" before the first
+  double last_complete_unix = 0;  // Unix time of last_complete, 0: none
+  long last_duration_ms = 0;
+  std::uint64_t polls = 0;
+  std::map<std::string, std::uint64_t> outcomes;         // every kOutcomeNames entry
+  std::map<std::string, std::uint64_t> protocol_errors;  // by error kind name
+  std::uint64_t timeouts = 0;
+  // Answered value queries of the last completed poll, in query order;
+  // empty before the first completed poll in this process.
+  std::vector<std::pair<std::string, double>> values;
+  std::vector<AlarmInstance> active_alarms;  // in the order they were raised
+  std::array<std::uint64_t, kDurationBuckets.size() + 1> duration_buckets{};  // not cumulative
+  double duration_sum_s = 0;
+  std::vector<PollRecord> recent;  // the last polls, oldest first, at most kRecentPolls
+  // The latest snapshot image (published in this process or restored).
+  std::shared_ptr<const std::vector<unsigned char>> snapshot;
+  std::string snapshot_at;
+  SysClock::time_point published{};  // when this record was made
+};
+
+// Seconds since the last completed poll (or the restored row); negative
+// when there is no data.
+double DataAgeSeconds(const DeviceStatus& status, SysClock::time_point now);
+
+// The latest status of every running device, read by the northbound parts.
+class StatusBoard {
+ public:
+  void Publish(std::shared_ptr<const DeviceStatus> status);
+  void Remove(std::uint32_t id);
+  // By device id.
+  std::vector<std::shared_ptr<const DeviceStatus>> All() const;
+  std::shared_ptr<const DeviceStatus> Find(std::string_view name) const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::uint32_t, std::shared_ptr<const DeviceStatus>> devices_;
+};
+
+// Receives what happens on the site. Called on the device threads, in order
+// for each device: an implementation must not block (it queues).
+class SiteSink {
+ public:
+  virtual ~SiteSink() = default;
+  // After every poll; `changed` when outcome, up, comm_lost or restored
+  // differ from the previous record of the device (or it is the first).
+  virtual void OnStatus(const std::shared_ptr<const DeviceStatus>& status, bool changed) = 0;
+  virtual void OnAlarm(const AlarmEvent& event) = 0;
+  // The device left the site (SIGHUP) or the host is stopping.
+  virtual void OnDeviceRemoved(const std::string& name) = 0;
+};
+
+}  // namespace krthost::site
