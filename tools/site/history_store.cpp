@@ -148,6 +148,22 @@ Conn Open(const std::string& path, bool writer) {
   return c;
 }
 
+// Closes a connection. When another file now stands at its path, the close
+// must leave the -wal and -shm beside it alone: they belong to that file
+// (SQLite deletes them by name when the last connection closes). When no
+// file is there, the old ones go, so that a recreated database does not
+// replay a stale log.
+void Drop(const std::string& path, Conn& c) {
+  if (c.db) {
+    const FileId now = IdOf(path);
+    if (now.ok && !(now == c.id)) {
+      int persist = 1;
+      sqlite3_file_control(c.db.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    }
+  }
+  c = Conn{};
+}
+
 // Column readers for untrusted rows: false when the type or size is wrong.
 bool ReadInt(sqlite3_stmt* s, int col, std::int64_t lo, std::int64_t hi, std::int64_t& out) {
   if (sqlite3_column_type(s, col) != SQLITE_INTEGER) return false;
@@ -260,12 +276,12 @@ struct HistoryStore::Impl {
   // (SQLite would go on writing into the unlinked file) or after a failure.
   bool EnsureWriter() {
     if (writer.db && IdOf(path) == writer.id) return true;
-    writer = Conn{};  // closing also removes the old file's -wal and -shm
+    Drop(path, writer);
     try {
       writer = Open(path, true);
       return true;
     } catch (const SqlError& e) {
-      writer = Conn{};
+      Drop(path, writer);
       CountError();
       Log("open", std::string("cannot open: ") + e.what() + " (retrying)");
       return false;
@@ -313,7 +329,7 @@ struct HistoryStore::Impl {
       Exec(db, "COMMIT");
     } catch (const SqlError& e) {
       sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-      writer = Conn{};
+      Drop(path, writer);
       CountError();
       Log("write", std::string("write failed: ") + e.what() + "; " +
                        std::to_string(batch.size()) + " writes kept for a retry");
@@ -381,7 +397,7 @@ struct HistoryStore::Impl {
         }
       }
     } catch (const SqlError& e) {
-      writer = Conn{};
+      Drop(path, writer);
       CountError();
       Log("retention", std::string("deleting old rows failed: ") + e.what());
     }
@@ -456,12 +472,12 @@ struct HistoryStore::Impl {
     std::lock_guard lk(read_mu);
     try {
       if (!reader.db || IdOf(path) != reader.id) {
-        reader = Conn{};
+        Drop(path, reader);
         reader = Open(path, false);
       }
       return f(reader.db.get());
     } catch (const SqlError&) {
-      reader = Conn{};
+      Drop(path, reader);
       return T{};
     }
   }
@@ -548,13 +564,14 @@ std::optional<StoredSnapshot> HistoryStore::NewestSnapshot(std::uint32_t device_
                      "SELECT taken_at, type, data FROM snapshots WHERE device_id = ? AND "
                      "typeof(taken_at) = 'text' AND typeof(type) = 'integer' AND "
                      "typeof(data) = 'blob' AND length(data) <= ? "
-                     "ORDER BY taken_at DESC, rowid DESC LIMIT 1");
+                     "ORDER BY taken_at DESC, rowid DESC");
     sqlite3_bind_int64(s.get(), 1, device_id);
     sqlite3_bind_int(s.get(), 2, kMaxBlob);
-    const int rc = sqlite3_step(s.get());
-    if (rc == SQLITE_DONE) return std::optional<StoredSnapshot>{};
-    if (rc != SQLITE_ROW) throw SqlError(Message(db));
-    return SnapshotRow(s.get());
+    int rc;
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW)
+      if (auto row = SnapshotRow(s.get())) return row;
+    if (rc != SQLITE_DONE) throw SqlError(Message(db));
+    return std::optional<StoredSnapshot>{};
   });
 }
 
