@@ -148,22 +148,6 @@ Conn Open(const std::string& path, bool writer) {
   return c;
 }
 
-// Closes a connection. When another file now stands at its path, the close
-// must leave the -wal and -shm beside it alone: they belong to that file
-// (SQLite deletes them by name when the last connection closes). When no
-// file is there, the old ones go, so that a recreated database does not
-// replay a stale log.
-void Drop(const std::string& path, Conn& c) {
-  if (c.db) {
-    const FileId now = IdOf(path);
-    if (now.ok && !(now == c.id)) {
-      int persist = 1;
-      sqlite3_file_control(c.db.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-    }
-  }
-  c = Conn{};
-}
-
 // Column readers for untrusted rows: false when the type or size is wrong.
 bool ReadInt(sqlite3_stmt* s, int col, std::int64_t lo, std::int64_t hi, std::int64_t& out) {
   if (sqlite3_column_type(s, col) != SQLITE_INTEGER) return false;
@@ -276,12 +260,12 @@ struct HistoryStore::Impl {
   // (SQLite would go on writing into the unlinked file) or after a failure.
   bool EnsureWriter() {
     if (writer.db && IdOf(path) == writer.id) return true;
-    Drop(path, writer);
+    writer = Conn{};  // a removed or replaced file: start on the one now at the path
     try {
       writer = Open(path, true);
       return true;
     } catch (const SqlError& e) {
-      Drop(path, writer);
+      writer = Conn{};
       CountError();
       Log("open", std::string("cannot open: ") + e.what() + " (retrying)");
       return false;
@@ -329,7 +313,7 @@ struct HistoryStore::Impl {
       Exec(db, "COMMIT");
     } catch (const SqlError& e) {
       sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-      Drop(path, writer);
+      writer = Conn{};
       CountError();
       Log("write", std::string("write failed: ") + e.what() + "; " +
                        std::to_string(batch.size()) + " writes kept for a retry");
@@ -397,7 +381,7 @@ struct HistoryStore::Impl {
         }
       }
     } catch (const SqlError& e) {
-      Drop(path, writer);
+      writer = Conn{};
       CountError();
       Log("retention", std::string("deleting old rows failed: ") + e.what());
     }
@@ -472,12 +456,12 @@ struct HistoryStore::Impl {
     std::lock_guard lk(read_mu);
     try {
       if (!reader.db || IdOf(path) != reader.id) {
-        Drop(path, reader);
+        reader = Conn{};
         reader = Open(path, false);
       }
       return f(reader.db.get());
     } catch (const SqlError&) {
-      Drop(path, reader);
+      reader = Conn{};
       return T{};
     }
   }

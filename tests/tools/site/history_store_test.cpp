@@ -200,6 +200,7 @@ TEST(HistoryStore, WritingResumesAfterTheDatabaseWentAway) {
   });
   ASSERT_TRUE(store.SaveSnapshot(1, At(0), 1, {0}));
   ASSERT_TRUE(store.Flush(5000));
+  ASSERT_TRUE(store.NewestSnapshot(1));  // the reader holds the file's log open
 
   // The file removed under the open connection: the next write recreates it.
   for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(path.string() + suffix);
