@@ -397,11 +397,12 @@ struct HistoryStore::Impl {
           const bool work = !batch.empty() || !queue.empty();
           const auto now = Clock::now();
           if (stopping && (!work || now >= deadline)) {
-            if (work && log)
-              log("history " + path + ": stopping with " +
-                  std::to_string(batch.size() + queue.size()) + " writes not written");
+            const std::size_t left = batch.size() + queue.size();
             lk.unlock();
-            if (!work && Clock::now() + 1s < deadline) Prune();
+            if (left && log)
+              log("history " + path + ": stopping with " + std::to_string(left) +
+                  " writes not written");
+            if (!left && Clock::now() + 1s < deadline) Prune();
             return;
           }
           // While a batch waits for its retry, retention waits too.
