@@ -432,10 +432,10 @@ TEST(MobileRules, EveryEvaluationReportsAgainWithSeqOne) {
 }
 
 TEST(MobileRules, UnconfiguredDeviceLooksNothingUp) {
-  HVR38QT device;
+  HVR38QT device(hvr38qt::device_parts());
   RecordingController host;
   testing::internal::CaptureStdout();
-  hvr38qt::alarms::run_mobile_rule_set(device, host);
+  hvr38qt::alarms::run_mobile_rule_set(device.View(), &host);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_TRUE(host.reports.empty());
   EXPECT_TRUE(device.LevelMap().empty());
