@@ -136,7 +136,7 @@ bool run_site(const bench::Site& site, const Args& a) {
   krthost::EventWriter events(nullptr);
   auto controller = std::make_shared<krthost::HostController>(events, null_log);
 
-  HVR38QT device(hvr38qt::device_parts());
+  HVR38QT device{hvr38qt::device_parts()};
   device.SetTransport(tap_ref);
   device.Init(controller, 1, parse_config(bench::SiteConfig(site, a.mode)));
 

@@ -181,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(Device, PollPath, testing::Values(
 // clang-format on
 
 TEST(Decoders, AnalogueWorkedExample) {
-  HVR38QT d(hvr38qt::device_parts());
+  HVR38QT d{hvr38qt::device_parts()};
   const Info info = {0x00, 0x02, 0x1C, 0x02, 0x00, 0x64, 0x00, 0x00, 0xC8, 0x00};
   EXPECT_EQ(d.parse41_42(info.data(), info.size()), 10u);
   EXPECT_FLOAT_EQ(d.Header().output_voltage, 54.0f);

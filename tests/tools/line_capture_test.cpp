@@ -217,7 +217,7 @@ struct CapturedHost {
   std::unique_ptr<sim::CaptureWriter> capture;
   std::shared_ptr<krthost::LineTap> tap;
   std::shared_ptr<krthost::HostController> controller;
-  HVR38QT device(hvr38qt::device_parts());
+  HVR38QT device{hvr38qt::device_parts()};
   krthost::PollRunner runner;
 };
 

@@ -68,7 +68,7 @@ struct Host {
   std::shared_ptr<ByteTransport> inner;
   std::shared_ptr<krthost::LineTap> tap;
   std::shared_ptr<krthost::HostController> controller;
-  HVR38QT device(hvr38qt::device_parts());
+  HVR38QT device{hvr38qt::device_parts()};
   krthost::PollRunner runner;
 };
 

@@ -92,7 +92,7 @@ struct Site {
   std::shared_ptr<sim::Simulator> sim;
   std::shared_ptr<krthost::LineTap> tap;
   std::shared_ptr<krthost::HostController> controller;
-  HVR38QT device(hvr38qt::device_parts());
+  HVR38QT device{hvr38qt::device_parts()};
   krthost::PollRunner runner;
 };
 
