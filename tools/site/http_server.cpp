@@ -1,5 +1,7 @@
 #include <stdexcept>
 
+#include <sys/socket.h>
+
 #include <httplib.h>
 
 #include "http_api.h"
@@ -28,6 +30,13 @@ void HttpServer::Start() {
   server->set_keep_alive_timeout(kKeepAliveTimeoutS);
   server->set_keep_alive_max_count(kKeepAliveMaxCount);
   server->set_payload_max_length(kPayloadMax);
+  // httplib's default sets SO_REUSEPORT: a second host on the same port
+  // would then bind too and take part of the requests. SO_REUSEADDR alone
+  // lets a restart bind while old connections linger, and nothing more.
+  server->set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  });
   // Every request, of any method, is answered here before httplib's own
   // routing: HttpApi sees the raw target, not httplib's decoded path.
   server->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {

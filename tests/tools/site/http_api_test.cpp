@@ -90,7 +90,9 @@ TEST_F(HttpApiTest, TokenGuardsEverythingButHealth) {
   for (const auto& c : cases) {
     const auto r = Get(api, c.path, c.query, c.auth);
     EXPECT_EQ(r.status, c.status) << c.path << "?" << c.query << " [" << c.auth << "]";
-    if (c.status == 401) EXPECT_NE(r.body.find("\"error\""), std::string::npos);
+    if (c.status == 401) {
+      EXPECT_NE(r.body.find("\"error\""), std::string::npos);
+    }
   }
   EXPECT_EQ(Get(api, "/healthz").body, "ok");
   EXPECT_EQ(Get(api, "/", "token=" + kToken).body.rfind("<!DOCTYPE html>", 0), 0u);
@@ -203,7 +205,7 @@ TEST_F(HttpApiTest, MetricsEscapeLabelsAndAccumulateBuckets) {
   EXPECT_EQ(r.content_type, "text/plain; version=0.0.4; charset=utf-8");
   const std::string& m = r.body;
   const std::string a = "device=\"机房A\",id=\"1\"";
-  for (const std::string line : {
+  for (const std::string& line : std::vector<std::string>{
            "krthost_device_up{" + a + "} 1",
            "krthost_device_up{device=\"room-b\",id=\"2\"} 0",
            "krthost_polls_total{" + a + ",outcome=\"timeout\"} 2",
