@@ -258,7 +258,8 @@ TEST_F(HttpApiTest, HistoryAndAlarmsFromTheStore) {
   const auto dir = std::filesystem::path(::testing::TempDir()) / "krthost_http_store";
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
-  HistoryStore store((dir / "h.db").string(), Retention{}, [](const std::string&) {});
+  // Its rows are older than the default 30 days: retention is off here.
+  HistoryStore store((dir / "h.db").string(), Retention{0, 100000}, [](const std::string&) {});
   store.SaveSnapshot(1, "2026-01-02T03:00:00.000", 5029, Image(53.5f, 220.0f));
   store.SaveSnapshot(1, "2026-01-02T03:00:01.000", 5029, Image(54.0f, 221.5f));
   store.SaveSnapshot(1, "2026-01-02T03:00:02.000", 5029, {1, 2, 3});  // too short: no point
