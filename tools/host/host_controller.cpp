@@ -25,9 +25,23 @@ void HostController::CheckThresholdBool(unsigned, int kind, const std::string& k
 
 void HostController::write(LogLevel level, const std::string& who, std::string_view text) {
   if (level > level_) return;
+  std::string repeats;
+  if (repeat_window_.count() > 0) {
+    const auto now = std::chrono::steady_clock::now();
+    auto it = shown_.find(text);
+    if (it != shown_.end() && now - it->second.at < repeat_window_) {
+      ++it->second.held_back;
+      return;
+    }
+    if (it != shown_.end() && it->second.held_back > 0)
+      repeats = " (" + std::to_string(it->second.held_back) + " more times since)";
+    // Bounded: many different lines only cost the hold-back of old ones.
+    if (it == shown_.end() && shown_.size() >= 256) shown_.clear();
+    shown_[std::string(text)] = Shown{now, 0};
+  }
   static const char* const kWords[] = {"ERROR", "WARN ", "INFO ", "DEBUG"};
   log_ << Timestamp() << ' ' << kWords[static_cast<int>(level)] << ' ' << who << ": " << text
-       << std::endl;
+       << repeats << std::endl;
 }
 
 void HostController::Log(unsigned device_id, std::string_view text) {

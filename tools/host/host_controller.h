@@ -3,6 +3,8 @@
 // shows.
 #pragma once
 
+#include <chrono>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -40,6 +42,11 @@ class HostController : public KRTController {
   void HostLog(const std::string& text, LogLevel level = LogLevel::kInfo);
   void CountTimeout() { ++timeouts_this_poll_; }
 
+  // The same line again within `window` is not shown; the count of lines
+  // held back is shown with the next one shown. Zero (the default): every
+  // line is shown. For long-running hosts whose line fails every poll.
+  void SetRepeatWindow(std::chrono::seconds window) { repeat_window_ = window; }
+
   // Lines below this level are not shown (the event stream has them all).
   void SetLogLevel(LogLevel level) { level_ = level; }
   LogLevel Level() const { return level_; }
@@ -58,6 +65,12 @@ class HostController : public KRTController {
   void write(LogLevel level, const std::string& who, std::string_view text);
 
   LogLevel level_ = LogLevel::kInfo;
+  struct Shown {
+    std::chrono::steady_clock::time_point at;
+    long held_back = 0;
+  };
+  std::chrono::seconds repeat_window_{0};
+  std::map<std::string, Shown, std::less<>> shown_;
   int snapshots_this_poll_ = 0;
   const PMBusProtocol* watched_ = nullptr;
   std::uint64_t errors_seen_ = 0;

@@ -48,7 +48,8 @@ const char* Usage() {
          "               [--query NAME[,NAME...]] [--events FILE] [--trace]\n"
          "               [--capture FILE] [--log-level error|warn|info|debug]\n"
          "       krthost decode [--config FILE] [--ac N] [--dc N] [--input auto|raw|hex|events]\n"
-         "               [--pick N] SNAPSHOT\n";
+         "               [--pick N] SNAPSHOT\n"
+         "       krthost serve SITE.json [--log-level error|warn|info|debug] [--events FILE]\n";
 }
 
 Options ParseOptions(const std::vector<std::string>& args) {

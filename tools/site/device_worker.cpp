@@ -1,0 +1,301 @@
+#include "device_worker.h"
+
+#include <chrono>
+#include <fmt/format.h>
+
+#include "alarm_tracker.h"
+#include "config.h"
+#include "event_writer.h"
+#include "host_controller.h"
+#include "line_tap.h"
+#include "pmbus_protocol.h"
+#include "scenario.h"
+#include "serial_transport.h"
+#include "sim_transport.h"
+#include "simulator.h"
+#include "tcp_transport.h"
+
+namespace krthost::site {
+
+void SharedOutput::Write(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  out_ << text;
+  out_.flush();
+}
+
+LineBuffer::int_type LineBuffer::overflow(int_type c) {
+  if (c == traits_type::eof()) return traits_type::not_eof(c);
+  line_.push_back(static_cast<char>(c));
+  if (c == '\n' || line_.size() >= 64 * 1024) {
+    out_.Write(line_);
+    line_.clear();
+  }
+  return c;
+}
+
+int LineBuffer::sync() {
+  if (!line_.empty() && line_.back() == '\n') {
+    out_.Write(line_);
+    line_.clear();
+  }
+  return 0;
+}
+
+const char* SiteOutcomeName(PollOutcome outcome) {
+  switch (outcome) {
+    case PollOutcome::kComplete: return "complete";
+    case PollOutcome::kUnchanged: return "unchanged";
+    case PollOutcome::kFailed: return "failed";
+    case PollOutcome::kTimeout: return "timeout";
+    case PollOutcome::kLineLost: return "line_lost";
+    case PollOutcome::kLineDown: return "line_down";
+    case PollOutcome::kInterrupted: return "interrupted";
+    case PollOutcome::kEnded: return "failed";
+  }
+  return "failed";
+}
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+struct DeviceDeleter {
+  void operator()(KRTSPDevice* d) const { delete d; }
+};
+
+// The host side of one device: besides what the one-device host keeps, it
+// collects the evaluation's rule reports and the history image.
+class SiteController : public HostController {
+ public:
+  using HostController::HostController;
+
+  void CheckThresholdBool(unsigned device_id, int kind, const std::string& key, const std::string& nm_id,
+                          const std::string& name, const std::string& desc, bool active,
+                          unsigned short seq) override {
+    HostController::CheckThresholdBool(device_id, kind, key, nm_id, name, desc, active, seq);
+    reports.push_back({kind, key, nm_id, name, desc, active, seq});
+  }
+  void SendSP(unsigned device_id, int type, const unsigned char* data, unsigned size, bool delayed) override {
+    HostController::SendSP(device_id, type, data, size, delayed);
+    snapshot_type = type;
+  }
+  void SaveDeviceHistory(unsigned device_id, const unsigned char* data, unsigned size) override {
+    HostController::SaveDeviceHistory(device_id, data, size);
+    history = std::make_shared<std::vector<unsigned char>>(data, data + (data != nullptr ? size : 0));
+  }
+
+  std::vector<RuleReport> reports;
+  std::shared_ptr<std::vector<unsigned char>> history;  // of the running poll
+  int snapshot_type = 0;
+};
+
+void sleep_until(Steady::time_point t, const std::atomic<bool>& stop) {
+  while (!stop.load() && Steady::now() < t)
+    std::this_thread::sleep_for(std::min<Steady::duration>(std::chrono::milliseconds(50), t - Steady::now()));
+}
+
+double unix_seconds(SysClock::time_point t) {
+  return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
+
+}  // namespace
+
+DeviceWorker::DeviceWorker(DeviceSpec spec, std::shared_ptr<PluginLibrary> plugin, SiteContext& context)
+    : spec_(std::move(spec)), plugin_(std::move(plugin)), context_(context) {}
+
+DeviceWorker::~DeviceWorker() {
+  RequestStop();
+  Join();
+}
+
+void DeviceWorker::Start() { thread_ = std::thread([this] { run(); }); }
+
+void DeviceWorker::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void DeviceWorker::run() {
+  LineBuffer log_buffer(*context_.log);
+  std::ostream log(&log_buffer);
+  EventWriter no_events(nullptr);
+  auto controller = std::make_shared<SiteController>(no_events, log);
+  controller->SetLogLevel(context_.level);
+  controller->SetRepeatWindow(std::chrono::seconds(60));
+  const std::string who = "device " + spec_.name;
+
+  auto status = std::make_shared<DeviceStatus>();
+  status->id = spec_.id;
+  status->name = spec_.name;
+  status->line = spec_.LineText();
+  for (auto o : kOutcomeNames) status->outcomes[std::string(o)] = 0;
+
+  auto publish = [&](bool changed) {
+    status->published = SysClock::now();
+    std::shared_ptr<const DeviceStatus> record = std::make_shared<const DeviceStatus>(*status);
+    context_.board->Publish(record);
+    for (auto* s : context_.sinks) s->OnStatus(record, changed);
+  };
+
+  // Device and provider hold code of the plug-in: they go before it.
+  std::unique_ptr<KRTSPDevice, DeviceDeleter> device;
+  std::shared_ptr<ByteTransport> inner;
+  try {
+    auto provider = plugin_->SerialProvider();
+    device.reset(provider->create());
+    if (!device) throw std::runtime_error("create gave no device");
+    switch (spec_.line) {
+      case SiteLine::kTcp: inner = std::make_shared<TcpTransport>(spec_.tcp_host, spec_.tcp_port); break;
+      case SiteLine::kSerial:
+        inner = std::make_shared<SerialTransport>(spec_.serial_device,
+                                                  spec_.baud != 0 ? spec_.baud : device->BaudRate());
+        break;
+      case SiteLine::kSimulate:
+        inner = std::make_shared<sim::SimTransport>(std::make_shared<sim::Simulator>(
+            spec_.scenario_path.empty() ? sim::DefaultScenario() : sim::LoadScenarioFile(spec_.scenario_path)));
+        break;
+    }
+  } catch (const std::exception& e) {
+    controller->HostLog(fmt::format("{}: cannot be started: {}", who, e.what()), LogLevel::kError);
+    status->outcome = "line_down";
+    publish(true);
+    return;
+  }
+  const bool trace = context_.level >= LogLevel::kDebug;
+  auto tap = std::make_shared<LineTap>(inner, LineTap::RequestFn{}, trace ? &log : nullptr);
+  device->SetTransport(tap);
+  {
+    std::map<std::string, int> levels;
+    std::map<std::string, float> values;
+    try {
+      FillThresholdMaps(spec_.config, levels, values);
+    } catch (const std::exception&) {
+      // Checked when the site file was read.
+    }
+    for (const auto& [k, v] : levels) device->LevelMap()[k] = v;
+    for (const auto& [k, v] : values) device->ValueMap()[k] = v;
+  }
+  try {
+    device->Init(controller, spec_.id, spec_.config);
+  } catch (const std::exception& e) {
+    controller->HostLog(fmt::format("{}: the device refused its configuration: {}", who, e.what()),
+                        LogLevel::kError);
+    status->outcome = "failed";
+    publish(true);
+    return;
+  }
+
+  // The newest stored snapshot is the device's data until its first poll
+  // completes; its values are not shown before then (the device restores
+  // only the image, not the records that its value queries read).
+  std::vector<AlarmInstance> stored_active;
+  if (context_.store != nullptr) {
+    try {
+      if (auto row = context_.store->NewestSnapshot(spec_.id)) {
+        device->LoadFromCache(row->data.data(), static_cast<int>(row->data.size()));
+        status->restored = true;
+        status->restored_at = row->taken_at;
+        status->snapshot = std::make_shared<const std::vector<unsigned char>>(std::move(row->data));
+        status->snapshot_at = row->taken_at;
+        status->data_ready = device->DataReady();
+      }
+      stored_active = context_.store->ActiveAlarms(spec_.id);
+    } catch (const std::exception& e) {
+      controller->HostLog(fmt::format("{}: history not read: {}", who, e.what()), LogLevel::kError);
+    }
+  }
+  AlarmTracker tracker(spec_.id, spec_.name, std::move(stored_active));
+  status->active_alarms = tracker.Active();
+  status->comm_lost = tracker.CommLost();
+  publish(true);
+
+  PollTimeouts t;
+  t.first_byte_ms = spec_.reply_timeout_ms;
+  t.inter_byte_ms = spec_.byte_timeout_ms;
+  t.reply_limit_ms = ReplyLimitMs(t.first_byte_ms, t.inter_byte_ms,
+                                  spec_.baud != 0 ? spec_.baud : device->BaudRate());
+  PollRunner runner(*device, *tap, *controller, no_events, t);
+
+  auto alarm_event = [&](const AlarmEvent& e) {
+    if (context_.store != nullptr) {
+      if (e.raised) context_.store->RaiseAlarm(e.alarm);
+      else context_.store->ClearAlarm(e.alarm.device_id, e.alarm.key, e.alarm.desc, e.alarm.cleared_at);
+    }
+    for (auto* s : context_.sinks) s->OnAlarm(e);
+  };
+
+  long consecutive_bad = 0;
+  for (long index = 0; !stop_.load(); ++index) {
+    const auto started = Steady::now();
+    const auto started_wall = SysClock::now();
+    controller->reports.clear();
+    controller->history.reset();
+    const PollResult r = runner.Poll(index, &stop_);
+    if (r.outcome == PollOutcome::kInterrupted) break;
+    const std::string now = IsoLocal(SysClock::now());
+    const std::string outcome = SiteOutcomeName(r.outcome);
+    const bool good = r.outcome == PollOutcome::kComplete || r.outcome == PollOutcome::kUnchanged;
+
+    const std::string before = status->outcome;
+    const bool up_before = status->up, lost_before = status->comm_lost, restored_before = status->restored;
+    status->outcome = outcome;
+    status->up = good;
+    status->state = r.state;
+    status->data_ready = r.data_ready;
+    status->last_poll = IsoLocal(started_wall);
+    status->last_duration_ms = r.duration_ms;
+    ++status->polls;
+    ++status->outcomes[outcome];
+    status->timeouts += static_cast<std::uint64_t>(r.timeouts);
+    if (const auto* p = dynamic_cast<const PMBusProtocol*>(device.get())) {
+      for (const auto& [kind, n] : p->ProtocolErrorCounts()) status->protocol_errors[std::string(kind.name)] = n;
+    }
+    const double secs = static_cast<double>(r.duration_ms) / 1000.0;
+    std::size_t bucket = 0;
+    while (bucket < kDurationBuckets.size() && secs > kDurationBuckets[bucket]) ++bucket;
+    ++status->duration_buckets[bucket];
+    status->duration_sum_s += secs;
+    PollRecord rec{status->last_poll, outcome, r.duration_ms, r.state, r.protocol_errors, r.timeouts,
+                   !r.error.empty() ? r.error : std::string(r.last_error)};
+    if (status->recent.size() >= kRecentPolls) status->recent.erase(status->recent.begin());
+    status->recent.push_back(std::move(rec));
+
+    if (r.outcome == PollOutcome::kComplete) {
+      status->restored = false;
+      status->last_complete = now;
+      status->last_complete_unix = unix_seconds(SysClock::now());
+      status->values.clear();
+      for (const auto& q : runner.Query(spec_.queries))
+        if (q.ok) status->values.emplace_back(q.name, static_cast<double>(q.value));
+      // Every completed poll is an evaluation of the device's rule set.
+      for (const auto& e : tracker.Evaluate(controller->reports, now)) alarm_event(e);
+      if (controller->history) {
+        status->snapshot = controller->history;
+        status->snapshot_at = now;
+        if (context_.store != nullptr) {
+          // The row may commit after this worker is gone: the callback
+          // holds copies only.
+          auto committed = context_.committed;
+          context_.store->SaveSnapshot(spec_.id, now, controller->snapshot_type, *controller->history,
+                                       [committed, id = spec_.id, name = spec_.name, now] {
+                                         if (committed) committed(id, name, now);
+                                       });
+        }
+      }
+    }
+    if (good) {
+      consecutive_bad = 0;
+      if (auto e = tracker.SetCommLost(false, now)) alarm_event(*e);
+    } else if (++consecutive_bad >= spec_.comm_lost_after) {
+      if (auto e = tracker.SetCommLost(true, now)) alarm_event(*e);
+    }
+    status->active_alarms = tracker.Active();
+    status->comm_lost = tracker.CommLost();
+    const bool changed = before != outcome || up_before != status->up || lost_before != status->comm_lost ||
+                         restored_before != status->restored;
+    publish(changed);
+    sleep_until(started + std::chrono::milliseconds(spec_.interval_ms), stop_);
+  }
+  device->ClosePort();
+}
+
+}  // namespace krthost::site

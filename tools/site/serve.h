@@ -1,0 +1,22 @@
+// `krthost serve SITE.json`: the site host. Runs every device of the site
+// file until SIGINT or SIGTERM; SIGHUP re-reads the site file.
+#pragma once
+
+#include <atomic>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace krthost::site {
+
+struct ServeSignals {
+  std::atomic<bool> stop{false};
+  std::atomic<bool> reload{false};
+};
+
+// `args` are the arguments after "serve". Bad input at start is one line on
+// `err` naming the file and the member, and exit status 2.
+int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+             ServeSignals& signals);
+
+}  // namespace krthost::site
