@@ -49,6 +49,17 @@ if(TARGET krthost)
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/hvr38qt)
+# The example site beside the README; the service reads /etc/krthost/site.json.
+install(FILES ${PROJECT_SOURCE_DIR}/config/site-example.json DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/hvr38qt)
+
+# The systemd unit of the site host, for the Debian package's /usr layout.
+if(TARGET krthost)
+  set(KRTHOST_BIN /usr/${CMAKE_INSTALL_BINDIR}/krthost)
+  set(KRTHOST_DOC_DIR /usr/${CMAKE_INSTALL_DATADIR}/doc/hvr38qt)
+  configure_file(${PROJECT_SOURCE_DIR}/config/systemd/krthost.service.in
+                 ${PROJECT_BINARY_DIR}/krthost.service @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/krthost.service DESTINATION lib/systemd/system)
+endif()
 
 # Debian package: cpack -G DEB in the build directory.
 set(CPACK_GENERATOR DEB)

@@ -57,7 +57,8 @@ for dep in libjsoncpp25 libfmt9 libstdc++6 libc6; do expect_in "$info" "$dep" "D
 files=$(dpkg-deb -c "$deb")
 for f in ./usr/bin/krthost ./usr/bin/hvr38qt-sim ./usr/lib/krt/plugins/libhvr38qt.so \
          ./usr/lib/libkrtframework.so.0 ./usr/include/krt/krt_device.h \
-         ./usr/lib/cmake/krtframework/krtframeworkConfig.cmake ./usr/share/doc/hvr38qt/README.md; do
+         ./usr/lib/cmake/krtframework/krtframeworkConfig.cmake ./usr/share/doc/hvr38qt/README.md \
+         ./usr/share/doc/hvr38qt/site-example.json ./usr/lib/systemd/system/krthost.service; do
   expect_in "$files" "$f" "package contents"
 done
 if grep -qE '/(tests?|gtest|_deps)/|\.a$' <<<"$files"; then fail "test or static files in the package"; fi

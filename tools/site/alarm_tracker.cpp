@@ -29,15 +29,7 @@ std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& re
     Id id{r.key, r.desc};
     if (!reported_active.insert(id).second) continue;  // raised once per evaluation
     if (active_.count(id)) continue;
-    AlarmInstance a;
-    a.device_id = device_id_;
-    a.key = r.key;
-    a.nm_id = r.nm_id;
-    a.seq = r.seq;
-    a.kind = r.kind;
-    a.name = r.name;
-    a.desc = r.desc;
-    a.raised_at = now;
+    AlarmInstance a{device_id_, r.key, r.nm_id, static_cast<int>(r.seq), r.kind, r.name, r.desc, now, {}};
     order_[id] = next_order_++;
     active_.emplace(id, a);
     events.push_back({true, device_name_, std::move(a), now});

@@ -32,7 +32,10 @@ def expect(condition, message):
 def wait_for(what, predicate, timeout=20.0):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
-        value = predicate()
+        try:
+            value = predicate()
+        except sqlite3.OperationalError:
+            value = None  # the database is not there yet
         if value:
             return value
         time.sleep(0.1)
@@ -226,8 +229,8 @@ def case_comm_lost(run):
             e for e in host.events() if e["event"] == "raised" and e["key"] == "krthost_comm_lost"])
         expect(raised[0]["desc"] == "room-t 通信中断" and raised[0]["name"] == "通信中断" and raised[0]["kind"] == 2,
                "comm-lost alarm %r" % raised[0])
-        expect(run.query("SELECT COUNT(*) FROM alarms WHERE key='krthost_comm_lost' AND cleared_at IS NULL")[0][0] == 1,
-               "comm-lost row not in the database")
+        wait_for("the comm-lost row", lambda: run.query(
+            "SELECT COUNT(*) FROM alarms WHERE key='krthost_comm_lost' AND cleared_at IS NULL")[0][0] == 1)
         sim = Simulator(run.opts.sim, where)
         wait_for("the comm-lost clear", lambda: [
             e for e in host.events() if e["event"] == "cleared" and e["key"] == "krthost_comm_lost"])
@@ -312,6 +315,8 @@ def main():
     ap.add_argument("--sim", required=True)
     ap.add_argument("--plugin", required=True)
     opts = ap.parse_args()
+    for name in ("krthost", "sim", "plugin"):
+        setattr(opts, name, os.path.abspath(getattr(opts, name)))
     run = Run(opts)
     try:
         CASES[opts.case](run)
