@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -51,7 +52,19 @@ std::string Write(const Json::Value& v) {
 
 Json::Value TextOrNull(const std::string& s) { return s.empty() ? Json::Value() : Json::Value(s); }
 
-Json::Value Number(double d) { return std::isfinite(d) ? Json::Value(d) : Json::Value(); }
+// A value the device answered as a float is written as that float's
+// shortest text (230.4, not 230.399993896484); NaN and infinities as null.
+Json::Value Number(double d) {
+  if (!std::isfinite(d)) return Json::Value();
+  const float f = static_cast<float>(d);
+  if (static_cast<double>(f) == d) {
+    char buf[64];
+    const auto text = std::to_chars(buf, buf + sizeof buf, f);
+    double shortest = d;
+    if (text.ec == std::errc() && std::from_chars(buf, text.ptr, shortest).ec == std::errc()) return shortest;
+  }
+  return d;
+}
 
 void PutAlarm(Json::Value& o, const AlarmInstance& a) {
   o["key"] = a.key;

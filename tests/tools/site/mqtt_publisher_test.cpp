@@ -235,7 +235,7 @@ std::shared_ptr<const DeviceStatus> Status(const std::string& outcome, std::vect
   if (s->up) {
     s->last_complete = IsoLocal(s->published);
     s->last_complete_unix = std::chrono::duration<double>(s->published.time_since_epoch()).count();
-    s->values = {{"va1", 230.4}, {"out_v", 53.5}};
+    s->values = {{"va1", static_cast<double>(230.4f)}, {"out_v", 53.5}};  // as the device answers
   }
   s->active_alarms = std::move(active);
   return s;
