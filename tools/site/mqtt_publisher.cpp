@@ -400,17 +400,11 @@ bool MqttPublisher::Pump() {
       if (d.alarms_dirty && d.latest) alarms.emplace_back(name, d.latest);
       d.state_dirty = d.values_dirty = d.alarms_dirty = false;
     }
-    std::size_t in_flight = 0;
     for (std::size_t i = 0; i < events_.size() && i < kInFlightWindow; ++i) {
       Event& e = events_[i];
-      if (e.acked) continue;
-      if (e.mid >= 0) {
-        ++in_flight;
-        continue;
-      }
+      if (e.acked || e.mid >= 0) continue;
       out.push_back({e.topic, e.payload, kQos1, false, e.seq});
       e.mid = 0;  // being sent; the real id follows below
-      ++in_flight;
     }
   }
   std::vector<Outgoing> retained;
@@ -424,18 +418,23 @@ bool MqttPublisher::Pump() {
   out.insert(out.begin() + (out.empty() || out.front().topic != status_topic_ ? 0 : 1),
              std::make_move_iterator(retained.begin()), std::make_move_iterator(retained.end()));
 
+  constexpr int kUnsendable = -2;
   bool broken = false;
-  std::vector<std::pair<std::uint64_t, int>> sent;  // event seq, mid (-1: failed)
+  std::vector<std::pair<std::uint64_t, int>> sent;  // event seq, mid (-1: not sent, kUnsendable)
   for (const auto& o : out) {
     int mid = 0;
     const int rc = broken ? MOSQ_ERR_NO_CONN
                           : mosquitto_publish(mosq_, &mid, o.topic.c_str(), static_cast<int>(o.payload.size()),
                                               o.payload.data(), o.qos, o.retain);
+    // A message the library refuses as such would be refused again: it is
+    // given up (logged); anything else is the connection's fault.
+    const bool refused = rc == MOSQ_ERR_INVAL || rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_MALFORMED_UTF8;
     if (rc != MOSQ_ERR_SUCCESS && !broken) {
       LogLimited("publish", fmt::format("publishing {} failed: {}", o.topic, mosquitto_strerror(rc)));
-      if (rc != MOSQ_ERR_INVAL && rc != MOSQ_ERR_PAYLOAD_SIZE && rc != MOSQ_ERR_MALFORMED_UTF8) broken = true;
+      if (!refused) broken = true;
     }
-    if (o.event_seq != 0) sent.emplace_back(o.event_seq, rc == MOSQ_ERR_SUCCESS ? mid : -1);
+    if (o.event_seq != 0)
+      sent.emplace_back(o.event_seq, rc == MOSQ_ERR_SUCCESS ? mid : refused ? kUnsendable : -1);
   }
   if (!sent.empty()) {
     std::lock_guard lock(mutex_);
@@ -444,6 +443,11 @@ bool MqttPublisher::Pump() {
       const std::size_t i = static_cast<std::size_t>(seq - events_.front().seq);
       if (i >= events_.size() || events_[i].seq != seq) continue;
       events_[i].mid = mid;
+      if (mid == kUnsendable) events_[i].acked = true;
+    }
+    while (!events_.empty() && events_.front().acked) {
+      if (events_.front().mid != kUnsendable) ++delivered_;
+      events_.pop_front();
     }
   }
   if (broken) {
