@@ -8,7 +8,6 @@
 #include "alarms/list_rules.h"
 #include "alarms/rule_families.h"
 #include "alarms/workspace.h"
-#include "device/hvr38qt.h"
 
 namespace hvr38qt::alarms {
 
@@ -70,13 +69,17 @@ constexpr BranchRow kAcBranchRows[] = {
     {.key = "hvr38qt_06007_branchoutput_", .nm_id = "06007", .name = "负载熔丝故障告警", .desc = "分路空开", .desc_tail = "告警", .code = 88},
 };
 
-// The texts of unit n, in report order.
+// Every report of one unit, in order: the texts and the reports both walk
+// this list.
+constexpr Section kAcSections[] = {
+    Section::rows(kAcRows),
+    Section::per_branch(kAcBranchRows, kAcBranches),
+};
+
 void build_ac_texts(unsigned n, TextBlock& out) {
   std::string prefix;
   TextBuilder(prefix).add("交流屏").add(n);
-  const UnitNames unit{.number = n, .prefix = prefix};
-  add_unit_row_texts(kAcRows, unit, out);
-  add_branch_row_texts(kAcBranchRows, kAcBranches, unit, out);
+  add_section_texts(kAcSections, {.number = n, .prefix = prefix}, out);
 }
 
 SharedTexts& ac_texts() {
@@ -86,18 +89,16 @@ SharedTexts& ac_texts() {
 
 }  // namespace
 
-void report_ac_units(const HVR38QT& device, Workspace& workspace, Reporter& reporter) {
-  const int units = device.AcNumber();  // 1..255
+void report_ac_units(const DeviceView& view, Workspace& workspace, Reporter& reporter) {
+  const int units = view.ac_number;  // 1..255
   for (int n = 1; n <= units; ++n) {
     // The unit byte is compared with n as it stands: no byte names a unit
     // above 255.
-    workspace.codes.fill(device.AlarmList(), [n](const alarm_item& item) {
+    workspace.codes.fill(view.alarms, [n](const alarm_item& item) {
       return item.category == kAcCategory && item.unit == n;
     });
     reporter.use(ac_texts().get(static_cast<unsigned>(n)));
-    const UnitScope unit{.base = 0, .codes = workspace.codes};
-    report_unit_rows(kAcRows, unit, reporter);
-    report_branch_rows(kAcBranchRows, kAcBranches, unit, reporter);
+    report_sections(kAcSections, {.base = 0, .codes = workspace.codes}, reporter);
   }
   workspace.codes.clear();
 }

@@ -4,7 +4,6 @@
 #include "alarms/list_rules.h"
 #include "alarms/rule_families.h"
 #include "alarms/workspace.h"
-#include "device/hvr38qt.h"
 
 namespace hvr38qt::alarms {
 
@@ -44,11 +43,11 @@ const TextBlock& family_texts() {
 
 }  // namespace
 
-void report_battery_groups_and_modules(const HVR38QT& device, Workspace& workspace,
+void report_battery_groups_and_modules(const DeviceView& view, Workspace& workspace,
                                        Reporter& reporter) {
   reporter.use(family_texts());
   for (const IndexedFamily& family : kFamilies) {
-    workspace.codes.fill(device.AlarmList(), [&](const alarm_item& item) {
+    workspace.codes.fill(view.alarms, [&](const alarm_item& item) {
       return item.category == family.category;
     });
     report_indexed_family(family, last_index(family), workspace.codes, reporter);

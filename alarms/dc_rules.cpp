@@ -11,7 +11,6 @@
 #include "alarms/list_rules.h"
 #include "alarms/rule_families.h"
 #include "alarms/workspace.h"
-#include "device/hvr38qt.h"
 
 namespace hvr38qt::alarms {
 
@@ -70,15 +69,19 @@ const TextBlock& communication_texts() {
   return texts;
 }
 
-// The texts of unit m's pass, in report order.
+// Every report of unit m's pass, in order: the texts and the reports both
+// walk this list.
+constexpr Section kDcSections[] = {
+    Section::rows(kUnitRows),
+    Section::per_branch(kBranchRows, kDcBranches),
+    Section::rows(kPathRows),
+    Section::inner(kDcUnitExtraSections),
+};
+
 void build_dc_texts(unsigned m, TextBlock& out) {
   std::string prefix;
   TextBuilder(prefix).add("直流配电屏").add(m);
-  const UnitNames unit{.number = m, .prefix = prefix};
-  add_unit_row_texts(kUnitRows, unit, out);
-  add_branch_row_texts(kBranchRows, kDcBranches, unit, out);
-  add_unit_row_texts(kPathRows, unit, out);
-  add_dc_unit_extra_texts(unit, out);
+  add_section_texts(kDcSections, {.number = m, .prefix = prefix}, out);
 }
 
 SharedTexts& dc_texts() {
@@ -88,28 +91,25 @@ SharedTexts& dc_texts() {
 
 }  // namespace
 
-void report_dc_units(const HVR38QT& device, Workspace& workspace, Reporter& reporter) {
-  const int units = device.DcNumber();  // 0..255
+void report_dc_units(const DeviceView& view, Workspace& workspace, Reporter& reporter) {
+  const int units = view.dc_number;  // 0..255
   if (units <= 0) return;
   const auto last = static_cast<unsigned>(units);
 
-  workspace.codes.fill(device.AlarmList(), [](const alarm_item& item) {
+  workspace.codes.fill(view.alarms, [](const alarm_item& item) {
     return item.category == kCommunication.category;
   });
   reporter.use(std::span(communication_texts()).first(last));
   report_indexed_family(kCommunication, last, workspace.codes, reporter);
 
   for (unsigned m = 1; m <= last; ++m) {
-    workspace.codes.fill(device.AlarmList(), [m](const alarm_item& item) {
+    workspace.codes.fill(view.alarms, [m](const alarm_item& item) {
       return item.category == kUnitCategory && item.unit == m;
     });
     reporter.use(dc_texts().get(m));
     const UnitScope unit{.base = kUnitCodeBlock * static_cast<std::int32_t>(m - 1),
                          .codes = workspace.codes};
-    report_unit_rows(kUnitRows, unit, reporter);
-    report_branch_rows(kBranchRows, kDcBranches, unit, reporter);
-    report_unit_rows(kPathRows, unit, reporter);
-    report_dc_unit_extras(unit, reporter);
+    report_sections(kDcSections, unit, reporter);
   }
   workspace.codes.clear();
 }

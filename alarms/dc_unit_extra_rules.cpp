@@ -46,16 +46,10 @@ constexpr UnitRow kEnvironmentRows[] = {
 
 }  // namespace
 
-void add_dc_unit_extra_texts(const UnitNames& unit, TextBlock& out) {
-  add_unit_row_texts(kBatteryRows, unit, out);
-  add_branch_row_texts(kCabinetRows, kCabinets, unit, out);
-  add_unit_row_texts(kEnvironmentRows, unit, out);
-}
-
-void report_dc_unit_extras(const UnitScope& unit, Reporter& reporter) {
-  report_unit_rows(kBatteryRows, unit, reporter);
-  report_branch_rows(kCabinetRows, kCabinets, unit, reporter);
-  report_unit_rows(kEnvironmentRows, unit, reporter);
-}
+constexpr std::array<Section, 3> kDcUnitExtraSections = {
+    Section::rows(kBatteryRows),
+    Section::per_branch(kCabinetRows, kCabinets),
+    Section::rows(kEnvironmentRows),
+};
 
 }  // namespace hvr38qt::alarms

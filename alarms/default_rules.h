@@ -3,14 +3,14 @@
 // system rows, in that order.
 #pragma once
 
+#include "device/view.h"
 #include "krt_device.h"
-
-class HVR38QT;
 
 namespace hvr38qt::alarms {
 
 struct Workspace;
 
-void run_default_rule_set(const HVR38QT& device, Workspace& workspace, KRTController& host);
+// Returns false, after logging it, when texts and reports got out of step.
+bool run_default_rule_set(const DeviceView& view, Workspace& workspace, KRTController& host);
 
 }  // namespace hvr38qt::alarms

@@ -7,7 +7,6 @@
 #include <array>
 #include <atomic>
 #include <bitset>
-#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -186,22 +185,49 @@ class SharedTexts {
 };
 
 // The reporting step: every rule of the default rule set ends here.
+//
+// Each family hands the texts of a run of reports (use) and then reports
+// them one by one, both passes walking the family's one list of rows. That
+// they stay in step is still checked at every report, in every build: a
+// report without a text is dropped (a wrong text would name another rule),
+// texts left without a report are counted, and finish() logs the evaluation
+// once if either happened.
 class Reporter {
  public:
   Reporter(KRTController& host, unsigned device_id, Counters& counters)
       : host_(host), device_id_(device_id), counters_(counters) {}
 
   // The texts of the reports that follow, one per report, in order.
-  void use(std::span<const RuleTexts> texts) { texts_ = texts; }
+  void use(std::span<const RuleTexts> texts) {
+    unreported_ += texts_.size();
+    texts_ = texts;
+  }
 
   // Takes the next texts and the next number of the rule's counter and
   // reports them with kind 2.
   void report(RuleIds ids, bool active) {
-    assert(!texts_.empty());
+    if (texts_.empty()) {
+      ++without_text_;
+      return;
+    }
     const RuleTexts& t = texts_.front();
     texts_ = texts_.subspan(1);
     host_.CheckThresholdBool(device_id_, 2, t.key, counters_.text(ids.nm_id.slot), t.name, t.desc,
                              active, counters_.next(ids.counter_slot()));
+  }
+
+  // Ends the evaluation. Returns false, after logging it, when reports and
+  // texts were out of step.
+  bool finish() {
+    use({});
+    if (without_text_ == 0 && unreported_ == 0) return true;
+    host_.InfoLog(device_id_,
+                  "HVR38QT {} rule set out of step: {} reports without text dropped, {} texts "
+                  "without report",
+                  device_id_, without_text_, unreported_);
+    without_text_ = 0;
+    unreported_ = 0;
+    return false;
   }
 
  private:
@@ -209,6 +235,8 @@ class Reporter {
   unsigned device_id_;
   Counters& counters_;
   std::span<const RuleTexts> texts_;
+  std::size_t without_text_ = 0;
+  std::size_t unreported_ = 0;
 };
 
 }  // namespace hvr38qt::alarms

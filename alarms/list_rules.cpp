@@ -95,4 +95,37 @@ void report_branch_rows(std::span<const BranchRow> rows, unsigned branches,
   }
 }
 
+void add_section_texts(std::span<const Section> sections, const UnitNames& unit, TextBlock& out) {
+  for (const Section& section : sections) {
+    switch (section.kind) {
+      case Section::Kind::kUnitRows:
+        add_unit_row_texts(section.unit_rows, unit, out);
+        break;
+      case Section::Kind::kBranchRows:
+        add_branch_row_texts(section.branch_rows, section.branches, unit, out);
+        break;
+      case Section::Kind::kNested:
+        add_section_texts(std::span(section.nested, section.nested_count), unit, out);
+        break;
+    }
+  }
+}
+
+void report_sections(std::span<const Section> sections, const UnitScope& unit,
+                     Reporter& reporter) {
+  for (const Section& section : sections) {
+    switch (section.kind) {
+      case Section::Kind::kUnitRows:
+        report_unit_rows(section.unit_rows, unit, reporter);
+        break;
+      case Section::Kind::kBranchRows:
+        report_branch_rows(section.branch_rows, section.branches, unit, reporter);
+        break;
+      case Section::Kind::kNested:
+        report_sections(std::span(section.nested, section.nested_count), unit, reporter);
+        break;
+    }
+  }
+}
+
 }  // namespace hvr38qt::alarms

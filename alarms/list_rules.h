@@ -5,9 +5,13 @@
 // (AC units, DC units and the DC units' battery, cabinet and environment
 // rows). Each shape has two halves that walk the same reports in the same
 // order: one builds their texts (once per process, see SharedTexts), the
-// other reports them with their active state at every evaluation.
+// other reports them with their active state at every evaluation. A
+// per-unit family lists its rows once, as sections, and both halves walk
+// that one list, so that they cannot get out of step.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -97,5 +101,36 @@ void report_unit_rows(std::span<const UnitRow> rows, const UnitScope& unit, Repo
 // For b = 1..branches, every row in table order.
 void report_branch_rows(std::span<const BranchRow> rows, unsigned branches,
                         const UnitScope& unit, Reporter& reporter);
+
+// One run of a per-unit family's reports: its rows once per unit, its rows
+// once per branch, or another family's list of sections reported inside
+// this one.
+struct Section {
+  enum class Kind : std::uint8_t { kUnitRows, kBranchRows, kNested };
+
+  Kind kind;
+  std::span<const UnitRow> unit_rows{};
+  std::span<const BranchRow> branch_rows{};
+  unsigned branches = 0;
+  const Section* nested = nullptr;
+  std::size_t nested_count = 0;
+
+  static constexpr Section rows(std::span<const UnitRow> rows) {
+    return {.kind = Kind::kUnitRows, .unit_rows = rows};
+  }
+  static constexpr Section per_branch(std::span<const BranchRow> rows, unsigned branches) {
+    return {.kind = Kind::kBranchRows, .branch_rows = rows, .branches = branches};
+  }
+  template <std::size_t N>
+  static constexpr Section inner(const std::array<Section, N>& sections) {
+    return {.kind = Kind::kNested, .nested = sections.data(), .nested_count = N};
+  }
+};
+
+// The texts of a unit's sections, in report order, appended to `out`.
+void add_section_texts(std::span<const Section> sections, const UnitNames& unit, TextBlock& out);
+// Reports a unit's sections in the same order.
+void report_sections(std::span<const Section> sections, const UnitScope& unit,
+                     Reporter& reporter);
 
 }  // namespace hvr38qt::alarms

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <iostream>
 #include <map>
 #include <optional>
 #include <string>
@@ -21,7 +20,7 @@
 
 #include "alarms/frame.h"
 #include "alarms/workspace.h"
-#include "device/hvr38qt.h"
+#include "device/stdout_line.h"
 
 namespace hvr38qt::alarms {
 
@@ -231,28 +230,32 @@ constexpr std::array<OutputRule, 3> kOutputRules{{
 
 // --- Evaluation --------------------------------------------------------------
 
+// Walks every rule whatever the host: the level and value lookups (which
+// insert the host's zero entries) and the trace lines happen even when the
+// controller is gone; only the reports need it.
 class MobileEvaluation {
  public:
-  MobileEvaluation(HVR38QT& device, KRTController& host, Workspace& workspace)
-      : device_(device),
+  MobileEvaluation(const DeviceView& view, KRTController* host, Workspace& workspace)
+      : view_(view),
         host_(host),
         workspace_(workspace),
-        levels_(device.LevelMap()),
-        values_(device.ValueMap()) {}
+        levels_(view.levels),
+        values_(view.values) {}
 
   void run() {
-    if (!device_.AcUnits().empty()) run_ac(device_.AcUnits().front());
-    const auto& modules = device_.Modules();
+    if (!view_.ac_units.empty()) run_ac(view_.ac_units.front());
+    const auto& modules = view_.modules;
     // The module list is sized by a one-byte count: numbers stay within
     // 1..255.
     for (std::size_t i = 0; i < modules.size(); ++i) run_module(i + 1, modules[i]);
-    if (!device_.DcUnits().empty()) run_output(device_.Header().output_voltage);
+    if (!view_.dc_units.empty()) run_output(view_.header.output_voltage);
   }
 
  private:
   void report(int level, const std::string& id, const std::string& name, const std::string& desc,
               bool active) {
-    host_.CheckThresholdBool(device_.DataId(), level, id, id, name, desc, active, kSeq);
+    if (host_ != nullptr)
+      host_->CheckThresholdBool(view_.device_id, level, id, id, name, desc, active, kSeq);
   }
 
   void run_ac(const hvr38qt_41_a2& ac) {
@@ -283,15 +286,23 @@ class MobileEvaluation {
 
   void run_module(std::size_t number, const tele_c_hvr38qt_rc_channel& module) {
     const TextBlock& texts = module_texts().get(static_cast<unsigned>(number));
+    // The texts are built from the same rule list; a block of another size
+    // would pair rules with the wrong texts.
+    if (texts.size() != kModuleRules.size()) {
+      if (host_ != nullptr)
+        host_->InfoLog(view_.device_id, "HVR38QT {} mobile rule texts of module {} out of step",
+                       view_.device_id, number);
+      return;
+    }
     for (std::size_t r = 0; r < kModuleRules.size(); ++r) {
       const ModuleRule& rule = kModuleRules[r];
       const RuleTexts& t = texts[r];
       const int level = levels_[t.key];
       if (rule.traced) {
-        // Written for every module, whatever the level.
-        std::cout << "fenwa data_id:" << device_.DataId() << " before check " << t.key
-                  << " level:" << level << " value:" << (rule.active(module) ? 1 : 0)
-                  << std::endl;
+        // Written for every module, whatever the level and the host: required
+        // output (stdout_line.h).
+        write_stdout_line("fenwa data_id:", view_.device_id, " before check ", t.key, " level:",
+                          level, " value:", rule.active(module) ? 1 : 0);
       }
       if (level == 0) continue;
       report(level, t.key, t.name, t.desc, rule.active(module));
@@ -312,8 +323,8 @@ class MobileEvaluation {
     }
   }
 
-  HVR38QT& device_;
-  KRTController& host_;
+  const DeviceView& view_;
+  KRTController* host_;
   Workspace& workspace_;
   std::map<std::string, int>& levels_;
   std::map<std::string, float>& values_;
@@ -321,13 +332,13 @@ class MobileEvaluation {
 
 }  // namespace
 
-void run_mobile_rule_set(HVR38QT& device, KRTController& host, Workspace& workspace) {
-  MobileEvaluation(device, host, workspace).run();
+void run_mobile_rule_set(const DeviceView& view, KRTController* host, Workspace& workspace) {
+  MobileEvaluation(view, host, workspace).run();
 }
 
-void run_mobile_rule_set(HVR38QT& device, KRTController& host) {
+void run_mobile_rule_set(const DeviceView& view, KRTController* host) {
   Workspace workspace;
-  run_mobile_rule_set(device, host, workspace);
+  run_mobile_rule_set(view, host, workspace);
 }
 
 }  // namespace hvr38qt::alarms

@@ -2,17 +2,18 @@
 // rules against the host's level and value maps.
 #pragma once
 
+#include "device/view.h"
 #include "krt_device.h"
-
-class HVR38QT;
 
 namespace hvr38qt::alarms {
 
 struct Workspace;
 
-// With the device's working memory, reused by every evaluation.
-void run_mobile_rule_set(HVR38QT& device, KRTController& host, Workspace& workspace);
+// With the device's working memory, reused by every evaluation. Without a
+// host (null) every lookup and trace line still happens; nothing is
+// reported.
+void run_mobile_rule_set(const DeviceView& view, KRTController* host, Workspace& workspace);
 // With working memory of its own.
-void run_mobile_rule_set(HVR38QT& device, KRTController& host);
+void run_mobile_rule_set(const DeviceView& view, KRTController* host);
 
 }  // namespace hvr38qt::alarms

@@ -6,7 +6,6 @@
 
 #include "alarms/rule_families.h"
 #include "alarms/workspace.h"
-#include "device/hvr38qt.h"
 
 namespace hvr38qt::alarms {
 
@@ -59,8 +58,8 @@ const TextBlock& system_texts() {
 
 }  // namespace
 
-void report_system_alarms(const HVR38QT& device, Workspace& workspace, Reporter& reporter) {
-  workspace.categories.fill(device.AlarmList());
+void report_system_alarms(const DeviceView& view, Workspace& workspace, Reporter& reporter) {
+  workspace.categories.fill(view.alarms);
   reporter.use(system_texts());
   for (const SystemRow& row : kSystemRows)
     reporter.report({.nm_id = row.nm_id}, workspace.categories.contains(row.category));

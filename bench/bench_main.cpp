@@ -99,9 +99,11 @@ void BM_Snapshot(benchmark::State& state, Site site) {
 void BM_Rules(benchmark::State& state, Site site, RuleSet set, std::size_t reports) {
   auto d = RuleDevice(site, mode_of(set), std::make_shared<NullHost>());
   auto workspace = hvr38qt::alarms::make_workspace();
-  hvr38qt::alarms::evaluate(*d->device, *workspace);  // warm-up: sizes the buffers
+  const hvr38qt::DeviceView view = d->device->View();
+  KRTController* host = d->host.get();
+  hvr38qt::alarms::evaluate(view, host, *workspace);  // warm-up: sizes the buffers
   const std::size_t before = Allocations();
-  for (auto _ : state) hvr38qt::alarms::evaluate(*d->device, *workspace);
+  for (auto _ : state) hvr38qt::alarms::evaluate(view, host, *workspace);
   set_allocations(state, before);
   set_reports(state, reports);
 }

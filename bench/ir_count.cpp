@@ -23,7 +23,9 @@ namespace bench {
 // The measured loops, kept out of line so that the counter can be switched
 // on for them alone.
 [[gnu::noinline]] void MeasuredEvaluations(HVR38QT& device, hvr38qt::alarms::Workspace& w, long n) {
-  for (long i = 0; i < n; ++i) hvr38qt::alarms::evaluate(device, w);
+  const hvr38qt::DeviceView view = device.View();
+  const auto host = device.LockController();
+  for (long i = 0; i < n; ++i) hvr38qt::alarms::evaluate(view, host.get(), w);
 }
 [[gnu::noinline]] void MeasuredReplays(KRTController& host, const std::vector<Report>& r, long n) {
   for (long i = 0; i < n; ++i) ReplayReports(host, r);
@@ -91,7 +93,7 @@ int main(int argc, char** argv) {
     out << RecordReports(*site, mode).size() << " reports\n";
     auto d = RuleDevice(*site, mode, host);
     auto w = hvr38qt::alarms::make_workspace();
-    hvr38qt::alarms::evaluate(*d->device, *w);  // warm-up
+    hvr38qt::alarms::evaluate(d->device->View(), host.get(), *w);  // warm-up
     MeasuredEvaluations(*d->device, *w, n);
   } else if (workload == "floor-default" || workload == "floor-mobile") {
     const auto reports = RecordReports(*site, workload == "floor-default" ? 0 : 2);

@@ -25,7 +25,7 @@
 #include <fmt/format.h>
 #include <json/json.h>
 
-#include "device/hvr38qt.h"
+#include "plugin/providers.h"
 #include "event_writer.h"
 #include "host_controller.h"
 #include "line_tap.h"
@@ -136,7 +136,7 @@ bool run_site(const bench::Site& site, const Args& a) {
   krthost::EventWriter events(nullptr);
   auto controller = std::make_shared<krthost::HostController>(events, null_log);
 
-  HVR38QT device;
+  HVR38QT device{hvr38qt::device_parts()};
   device.SetTransport(tap_ref);
   device.Init(controller, 1, parse_config(bench::SiteConfig(site, a.mode)));
 

@@ -9,6 +9,7 @@
 
 #include "alarms/evaluate.h"
 #include "alarms/workspace.h"
+#include "plugin/providers.h"
 #include "simulator.h"
 
 namespace bench {
@@ -153,7 +154,7 @@ CycleReplies record_cycle(HVR38QT& device, SimulatorLine& line) {
 }  // namespace
 
 SiteDevice::SiteDevice(const Site& site, int mode, std::shared_ptr<KRTController> h)
-    : host(std::move(h)), device(std::make_unique<HVR38QT>()) {
+    : host(std::move(h)), device(hvr38qt::make_device()) {
   auto line = std::make_shared<SimulatorLine>(SiteScenario(site));
   device->SetTransport(line);
   device->Init(host, 1, parse(SiteConfig(site, mode)));
@@ -220,7 +221,7 @@ std::vector<Report> RecordReports(const Site& site, int mode) {
   auto d = RuleDevice(site, mode, host);
   auto workspace = hvr38qt::alarms::make_workspace();
   host->reports.clear();
-  hvr38qt::alarms::evaluate(*d->device, *workspace);
+  hvr38qt::alarms::evaluate(d->device->View(), host.get(), *workspace);
   return std::move(host->reports);
 }
 

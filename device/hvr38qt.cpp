@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
-#include "alarms/evaluate.h"
 #include "cycle_errors.h"
 
 using namespace hvr38qt;
 
-HVR38QT::HVR38QT() : workspace_(alarms::make_workspace()) {
+HVR38QT::HVR38QT(const DeviceParts& parts) : parts_(parts) {
+  if (!parts_.complete()) throw std::invalid_argument("HVR38QT needs its snapshot and rule-set parts");
+  rules_ = parts_.make_rule_set();
   device_type_ = "hvr38qt";
   baud_rate_ = 9600;
   protocol_option_ = 1;

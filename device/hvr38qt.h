@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "cycle_errors.h"
+#include "device/parts.h"
+#include "device/view.h"
 #include "pmbus_protocol.h"
 #include "records.h"
 #include "unibuffer_device.h"
@@ -17,15 +19,6 @@
 namespace hvr38qt {
 
 inline constexpr int kSnapshotType = 5029;
-// Units are addressed by one byte in the poll cycle.
-inline constexpr int kMaxUnits = 255;
-
-namespace alarms {
-struct Workspace;
-struct WorkspaceDeleter {
-  void operator()(Workspace* w) const;
-};
-}
 
 // Poll states: the request whose reply is awaited.
 enum PollState : int {
@@ -51,7 +44,9 @@ class HVR38QT : public UniBufferDevice<PMBusProtocol, hvr38qt::kSnapshotType> {
  public:
   using Base = UniBufferDevice<PMBusProtocol, hvr38qt::kSnapshotType>;
 
-  HVR38QT();
+  // The snapshot layout and the rule sets come from the assembly point
+  // (plugin/providers.h: hvr38qt::make_device); every hook must be set.
+  explicit HVR38QT(const hvr38qt::DeviceParts& parts);
   ~HVR38QT() override;
 
   float Get_Value(unsigned id, const std::string& name) const override;
@@ -83,6 +78,9 @@ class HVR38QT : public UniBufferDevice<PMBusProtocol, hvr38qt::kSnapshotType> {
   int DcNumber() const { return dc_number; }
   float PreviousVoltage() const { return prev_voltage_; }
   float PreviousExtValue() const { return prev_ext_value_; }
+  // The records and the host's rule maps as the snapshot layout and the
+  // rule sets read them.
+  hvr38qt::DeviceView View();
 
  private:
   // Cycle helpers.
@@ -104,7 +102,6 @@ class HVR38QT : public UniBufferDevice<PMBusProtocol, hvr38qt::kSnapshotType> {
     note_protocol_error(hvr38qt::cycle_error_kind(error));
     InfoLog(hvr38qt::cycle_error_text(error).text, DataId(), args...);
   }
-  void serialise();
   void alarm_codes_to_host_order();
 
   std::uint8_t data_changed = 0;
@@ -129,6 +126,7 @@ class HVR38QT : public UniBufferDevice<PMBusProtocol, hvr38qt::kSnapshotType> {
   unsigned module_replies_ = 0;
   // The alarm list's codes were turned into host order since its last fill.
   bool alarm_codes_host_order_ = true;
-  // Reused working memory of the rule sets.
-  std::unique_ptr<hvr38qt::alarms::Workspace, hvr38qt::alarms::WorkspaceDeleter> workspace_;
+  // The snapshot layout and the rule sets, with their reused working memory.
+  hvr38qt::DeviceParts parts_;
+  std::unique_ptr<hvr38qt::RuleSet> rules_;
 };

@@ -5,12 +5,12 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "device/stdout_line.h"
 #include "krt_device.h"
 #include "settings.h"
 
@@ -58,15 +58,16 @@ int UniBufferDevice<Protocol, kDataType>::InitSetting(const Json::Value& config)
 
 template <class Protocol, int kDataType>
 void UniBufferDevice<Protocol, kDataType>::load_threshold_setting(const Json::Value& config) {
-  std::cout << "here 1" << std::endl;
+  // The settings trace of this mode is required output (stdout_line.h).
+  hvr38qt::write_stdout_line("here 1");
   const Json::Value* ts = settings::member(config, "thresholdSetting");
   if (ts == nullptr) return;
-  std::cout << "here 2" << std::endl;
+  hvr38qt::write_stdout_line("here 2");
   if (!ts->isObject()) return;  // only an object has named members
   static constexpr const char* kIdMembers[] = {"NMAlarmID", "ID", "SignalNumber"};
   for (auto it = ts->begin(); it != ts->end(); ++it) {
     const std::string key = it.name();
-    std::cout << "here " << key << std::endl;
+    hvr38qt::write_stdout_line("here ", key);
     const Json::Value& v = *it;
     if (!v.isObject()) continue;
     std::string text;
@@ -76,12 +77,13 @@ void UniBufferDevice<Protocol, kDataType>::load_threshold_setting(const Json::Va
       if (settings::read_text(*this, v, m, text)) {
         id_text += text;
       } else {
-        std::cout << this->DataId() << " " << m << " is missing" << std::endl;
+        hvr38qt::write_stdout_line(this->DataId(), " ", m, " is missing");
       }
       id_text += ";";
     }
-    std::cout << "mobile:" << key << ":" << id_text << " level:" << this->LevelMap()[key]
-              << " value:" << this->ValueMap()[key] << std::endl;
+    const int level = this->LevelMap()[key];
+    const float value = this->ValueMap()[key];
+    hvr38qt::write_stdout_line("mobile:", key, ":", id_text, " level:", level, " value:", value);
     alarm_id_map_[key] = id_text;
   }
 }

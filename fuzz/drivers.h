@@ -43,7 +43,7 @@
 #include <fmt/format.h>
 #include <json/json.h>
 
-#include "device/hvr38qt.h"
+#include "plugin/providers.h"
 #include "frame_codec.h"
 #include "transport.h"
 
@@ -256,7 +256,7 @@ class CheckingLine : public ByteTransport {
 struct Rig {
   std::shared_ptr<CheckingController> host = std::make_shared<CheckingController>();
   std::shared_ptr<CheckingLine> line = std::make_shared<CheckingLine>();
-  std::unique_ptr<HVR38QT> device = std::make_unique<HVR38QT>();
+  std::unique_ptr<HVR38QT> device = hvr38qt::make_device();
   bool configured = false;
 
   Rig() {

@@ -1,7 +1,21 @@
-// Factories of this plug-in.
+// Factories of this plug-in, and its assembly point: the device with its
+// snapshot layout and rule sets filled in.
 #pragma once
 
+#include <memory>
+
+#include "device/hvr38qt.h"
 #include "krt_device.h"
+
+namespace hvr38qt {
+
+// The snapshot layout and the rule sets of this plug-in, as the device
+// calls them (for devices of derived classes).
+const DeviceParts& device_parts();
+// A new device with default settings, as the host's factory creates it.
+std::unique_ptr<HVR38QT> make_device();
+
+}  // namespace hvr38qt
 
 class HVR38QTProvider : public KRTSPDeviceProvider {
  public:

@@ -9,7 +9,7 @@ packages=(
   clang-14 libclang-rt-14-dev
   ccache
   libsqlite3-dev sqlite3 libcpp-httplib-dev libssl-dev libcli11-dev libmosquitto-dev
-  mosquitto mosquitto-clients prometheus chromium systemd
+  mosquitto mosquitto-clients prometheus chromium fonts-wqy-microhei systemd
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -30,7 +30,7 @@ TEST(DefaultRuleSetAllocation, SecondEvaluationAllocatesNothing) {
   CountingController host;
   const auto counted_run = [&] {
     const alloc_counter::Window window;
-    hvr38qt::alarms::run_default_rule_set(*f.device, *workspace, host);
+    hvr38qt::alarms::run_default_rule_set(f.device->View(), *workspace, host);
     return window.Allocations();
   };
   // The first evaluation sizes the text buffers.

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "alarm_cycle.h"
+#include "alarms/frame.h"
 
 using alarm_cycle::Entry;
 using alarm_cycle::Module;
@@ -395,3 +396,39 @@ TEST(DefaultRuleSetTexts, UnitPrefixesAndSpecialTexts) {
 }
 
 }  // namespace
+
+// Texts and reports that get out of step (a family whose two passes
+// disagree) never crash the host: a report without a text is dropped, the
+// evaluation is logged once, and the next run of texts starts in step.
+TEST(DefaultRuleReporter, OutOfStepIsDroppedAndLoggedOnce) {
+  struct Case {
+    std::size_t texts, reports;
+    std::size_t reported;
+    const char* log;  // nullptr: in step, nothing logged
+  };
+  const Case cases[] = {
+      {2, 2, 2, nullptr},
+      {2, 3, 2, "HVR38QT 9 rule set out of step: 1 reports without text dropped, 0 texts without report"},
+      {3, 1, 1, "HVR38QT 9 rule set out of step: 0 reports without text dropped, 2 texts without report"},
+  };
+  const hvr38qt::alarms::TextBlock texts(3, {.key = "k", .name = "n", .desc = "d"});
+  for (const Case& c : cases) {
+    testing_support::RecordingController host;
+    hvr38qt::alarms::Counters counters;
+    hvr38qt::alarms::Reporter reporter(host, 9, counters);
+    reporter.use(std::span(texts).first(c.texts));
+    for (std::size_t i = 0; i < c.reports; ++i) reporter.report({.nm_id = "06029"}, true);
+    // A following family in step reports all of its rows.
+    reporter.use(std::span(texts).first(1));
+    reporter.report({.nm_id = "06029"}, false);
+    EXPECT_EQ(reporter.finish(), c.log == nullptr) << c.texts << "/" << c.reports;
+    EXPECT_EQ(host.reports.size(), c.reported + 1);
+    if (c.log == nullptr) {
+      EXPECT_TRUE(host.logs.empty());
+    } else {
+      EXPECT_EQ(host.logs, std::vector<std::string>{c.log});
+    }
+    // Every delivered report took the next number of its counter.
+    EXPECT_EQ(host.reports.back().seq, c.reported + 1);
+  }
+}

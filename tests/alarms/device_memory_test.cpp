@@ -135,7 +135,7 @@ std::unique_ptr<HVR38QT> run_device(const Site& s, const std::string& mode, Meas
   auto steady = cycle_frames(s, false);
   auto host = std::make_shared<KRTController>();
   const alloc_counter::Window window;
-  auto device = std::make_unique<HVR38QT>();
+  auto device = hvr38qt::make_device();
   if (mode == "2") {
     const alloc_counter::Window maps;
     fill_mobile_maps(*device, s);
@@ -199,7 +199,7 @@ TEST(DeviceMemory, SteadyCyclesNeitherGrowNorAllocateAtTheCycleEnd) {
   auto first = cycle_frames(kLargeSite, true);
   auto steady = cycle_frames(kLargeSite, false);
   auto host = std::make_shared<KRTController>();
-  HVR38QT device;
+  HVR38QT device{hvr38qt::device_parts()};
   device.Init(host, 7,
               testing_support::parse_json(
                   R"({"appSetting":{"b_mode":"0","ac_number":"4","dc_number":"8"}})"));
@@ -231,7 +231,7 @@ TEST(DeviceMemory, DevicesOnManyThreadsBuildAndShareTheSameTexts) {
     threads.emplace_back([&, t] {
       auto frames = cycle_frames(site, true);
       auto host = std::make_shared<testing_support::RecordingController>();
-      HVR38QT device;
+      HVR38QT device{hvr38qt::device_parts()};
       device.Init(host, 7, config);
       start.arrive_and_wait();
       run_cycle(device, frames);

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -431,11 +432,48 @@ TEST(MobileRules, EveryEvaluationReportsAgainWithSeqOne) {
   }
 }
 
+// The controller can be gone at the cycle end (the host is shutting down):
+// the rule set still writes its trace lines and makes its level and value
+// lookups, exactly as with a controller; only the reports are missing.
+TEST(MobileRules, WithoutControllerTracesAndLookupsStillHappen) {
+  const auto prepare = [](DeviceFixture& f) {
+    f.device->LevelMap()[kOver] = 1;
+    f.device->LevelMap()[kFreqHigh] = 2;
+    f.device->LevelMap()["120600020010"] = 1;
+    f.device->LevelMap()[kOutLow] = 3;
+  };
+  Plant p;
+  p.modules.resize(2);
+  p.modules[0].state_1 = 0x01;
+
+  DeviceFixture with(kConfig);
+  prepare(with);
+  const std::string traced_with = run_cycle_capturing(with, p);
+  ASSERT_FALSE(with.controller->reports.empty());
+
+  DeviceFixture without(kConfig);
+  prepare(without);
+  std::weak_ptr<RecordingController> gone = without.controller;
+  without.controller.reset();
+  ASSERT_TRUE(gone.expired());
+  const std::string traced_without = run_cycle_capturing(without, p);
+
+  EXPECT_EQ(traced_without, traced_with);
+  EXPECT_EQ(traced_without,
+            "fenwa data_id:1 before check 120600020010 level:1 value:1\n"
+            "fenwa data_id:1 before check 120600020020 level:0 value:0\n");
+  EXPECT_EQ(without.device->LevelMap(), with.device->LevelMap());
+  EXPECT_EQ(without.device->ValueMap(), with.device->ValueMap());
+  // The thresholds the reported rules compared against were looked up.
+  EXPECT_TRUE(without.device->ValueMap().contains(kFreqHigh));
+  EXPECT_TRUE(without.device->ValueMap().contains(kOutLow));
+}
+
 TEST(MobileRules, UnconfiguredDeviceLooksNothingUp) {
-  HVR38QT device;
+  HVR38QT device{hvr38qt::device_parts()};
   RecordingController host;
   testing::internal::CaptureStdout();
-  hvr38qt::alarms::run_mobile_rule_set(device, host);
+  hvr38qt::alarms::run_mobile_rule_set(device.View(), &host);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_TRUE(host.reports.empty());
   EXPECT_TRUE(device.LevelMap().empty());

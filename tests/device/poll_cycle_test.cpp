@@ -16,6 +16,7 @@ using namespace testing_support;
 // cycle end perform.
 class CountingDevice : public HVR38QT {
  public:
+  CountingDevice() : HVR38QT(hvr38qt::device_parts()) {}
   int resets = 0;
   void Reset() override {
     ++resets;
@@ -180,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(Device, PollPath, testing::Values(
 // clang-format on
 
 TEST(Decoders, AnalogueWorkedExample) {
-  HVR38QT d;
+  HVR38QT d{hvr38qt::device_parts()};
   const Info info = {0x00, 0x02, 0x1C, 0x02, 0x00, 0x64, 0x00, 0x00, 0xC8, 0x00};
   EXPECT_EQ(d.parse41_42(info.data(), info.size()), 10u);
   EXPECT_FLOAT_EQ(d.Header().output_voltage, 54.0f);

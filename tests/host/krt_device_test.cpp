@@ -28,7 +28,7 @@ TEST(HostFramework, InfoLogFormatsArgumentsAsNumbers) {
 
 TEST(HostFramework, DeviceLogsOnlyWhileItsControllerLives) {
   auto c = std::make_shared<RecordingController>();
-  HVR38QT d;
+  HVR38QT d{hvr38qt::device_parts()};
   d.SetController(c);
   d.SetDataId(9);
   d.InfoLog("dev {} value {}", 9u, std::uint8_t{200});

@@ -100,7 +100,7 @@ TEST(ValueQueryFreshness, NotReadyThenFreshThenTimedOut) {
 }
 
 TEST(ValueQueryFreshness, CacheRestoreWithoutSettings) {
-  HVR38QT d;  // never configured: no AC record
+  HVR38QT d{hvr38qt::device_parts()};  // never configured: no AC record
   d.SetClock(&fixed_now);
   const std::vector<unsigned char> cached(64, 0x41);
   ASSERT_EQ(d.LoadFromCache(cached.data(), 64), 1);

@@ -8,7 +8,7 @@
 
 #include <json/json.h>
 
-#include "device/hvr38qt.h"
+#include "plugin/providers.h"
 #include "frame_codec.h"
 #include "memory_transport.h"
 #include "recording_controller.h"
@@ -44,7 +44,7 @@ inline Json::Value parse_json(const std::string& text) {
 struct DeviceFixture {
   std::shared_ptr<RecordingController> controller = std::make_shared<RecordingController>();
   std::shared_ptr<MemoryTransport> line = std::make_shared<MemoryTransport>();
-  std::unique_ptr<HVR38QT> device = std::make_unique<HVR38QT>();
+  std::unique_ptr<HVR38QT> device = hvr38qt::make_device();
 
   explicit DeviceFixture(const std::string& config_json = "{}", unsigned id = 1) {
     device->SetTransport(line);

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "device/hvr38qt.h"
+#include "plugin/providers.h"
 #include "event_writer.h"
 #include "host_controller.h"
 #include "line_tap.h"
@@ -217,7 +217,7 @@ struct CapturedHost {
   std::unique_ptr<sim::CaptureWriter> capture;
   std::shared_ptr<krthost::LineTap> tap;
   std::shared_ptr<krthost::HostController> controller;
-  HVR38QT device;
+  HVR38QT device{hvr38qt::device_parts()};
   krthost::PollRunner runner;
 };
 

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "device/hvr38qt.h"
+#include "plugin/providers.h"
 #include "memory_transport.h"
 #include "sim_transport.h"
 
@@ -68,7 +68,7 @@ struct Host {
   std::shared_ptr<ByteTransport> inner;
   std::shared_ptr<krthost::LineTap> tap;
   std::shared_ptr<krthost::HostController> controller;
-  HVR38QT device;
+  HVR38QT device{hvr38qt::device_parts()};
   krthost::PollRunner runner;
 };
 

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "device/hvr38qt.h"
+#include "plugin/providers.h"
 #include "event_writer.h"
 #include "host_controller.h"
 #include "line_tap.h"
@@ -92,7 +92,7 @@ struct Site {
   std::shared_ptr<sim::Simulator> sim;
   std::shared_ptr<krthost::LineTap> tap;
   std::shared_ptr<krthost::HostController> controller;
-  HVR38QT device;
+  HVR38QT device{hvr38qt::device_parts()};
   krthost::PollRunner runner;
 };
 

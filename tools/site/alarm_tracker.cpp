@@ -29,7 +29,8 @@ std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& re
     Id id{r.key, r.desc};
     if (!reported_active.insert(id).second) continue;  // raised once per evaluation
     if (active_.count(id)) continue;
-    AlarmInstance a{device_id_, r.key, r.nm_id, static_cast<int>(r.seq), r.kind, r.name, r.desc, now, {}};
+    AlarmInstance a{device_id_, r.key, r.nm_id, static_cast<int>(r.seq), r.kind, r.name, r.desc,
+                    now, ""};
     order_[id] = next_order_++;
     active_.emplace(id, a);
     events.push_back({true, device_name_, std::move(a), now});

@@ -13,6 +13,7 @@
 #include "serial_transport.h"
 #include "sim_transport.h"
 #include "simulator.h"
+#include "snapshot_decoder.h"
 #include "tcp_transport.h"
 
 namespace krthost::site {
@@ -128,6 +129,7 @@ void DeviceWorker::run() {
   status->name = spec_.name;
   status->line = spec_.LineText();
   for (auto o : kOutcomeNames) status->outcomes[std::string(o)] = 0;
+  decode::UnitCounts(spec_.config, status->ac_units, status->dc_units);
 
   auto publish = [&](bool changed) {
     status->published = SysClock::now();

@@ -260,7 +260,7 @@ struct HistoryStore::Impl {
   // (SQLite would go on writing into the unlinked file) or after a failure.
   bool EnsureWriter() {
     if (writer.db && IdOf(path) == writer.id) return true;
-    writer = Conn{};  // closing also removes the old file's -wal and -shm
+    writer = Conn{};  // a removed or replaced file: start on the one now at the path
     try {
       writer = Open(path, true);
       return true;
@@ -397,11 +397,12 @@ struct HistoryStore::Impl {
           const bool work = !batch.empty() || !queue.empty();
           const auto now = Clock::now();
           if (stopping && (!work || now >= deadline)) {
-            if (work && log)
-              log("history " + path + ": stopping with " +
-                  std::to_string(batch.size() + queue.size()) + " writes not written");
+            const std::size_t left = batch.size() + queue.size();
             lk.unlock();
-            if (!work && Clock::now() + 1s < deadline) Prune();
+            if (left && log)
+              log("history " + path + ": stopping with " + std::to_string(left) +
+                  " writes not written");
+            if (!left && Clock::now() + 1s < deadline) Prune();
             return;
           }
           // While a batch waits for its retry, retention waits too.
@@ -548,13 +549,14 @@ std::optional<StoredSnapshot> HistoryStore::NewestSnapshot(std::uint32_t device_
                      "SELECT taken_at, type, data FROM snapshots WHERE device_id = ? AND "
                      "typeof(taken_at) = 'text' AND typeof(type) = 'integer' AND "
                      "typeof(data) = 'blob' AND length(data) <= ? "
-                     "ORDER BY taken_at DESC, rowid DESC LIMIT 1");
+                     "ORDER BY taken_at DESC, rowid DESC");
     sqlite3_bind_int64(s.get(), 1, device_id);
     sqlite3_bind_int(s.get(), 2, kMaxBlob);
-    const int rc = sqlite3_step(s.get());
-    if (rc == SQLITE_DONE) return std::optional<StoredSnapshot>{};
-    if (rc != SQLITE_ROW) throw SqlError(Message(db));
-    return SnapshotRow(s.get());
+    int rc;
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW)
+      if (auto row = SnapshotRow(s.get())) return row;
+    if (rc != SQLITE_DONE) throw SqlError(Message(db));
+    return std::optional<StoredSnapshot>{};
   });
 }
 

@@ -15,6 +15,7 @@
 
 #include "device_worker.h"
 #include "history_store.h"
+#include "http_api.h"
 #include "line_tap.h"
 #include "mqtt_publisher.h"
 #include "options.h"
@@ -294,6 +295,17 @@ int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostre
 
   console_out.Write(fmt::format("{} krthost: serving {} ({} device{}), history in {}\n", Timestamp(), site.path,
                                 site.devices.size(), site.devices.size() == 1 ? "" : "s", store->Path()));
+  std::unique_ptr<HttpServer> http;
+  if (site.http.enabled) {
+    http = std::make_unique<HttpServer>(site.http, board, store.get());
+    try {
+      http->Start();
+    } catch (const std::runtime_error& e) {
+      err << "krthost: " << site.path << ": " << e.what() << std::endl;
+      return 2;
+    }
+    console_out.Write(fmt::format("{} krthost: http on {}:{}\n", Timestamp(), site.http.host, http->Port()));
+  }
   {
     Site running(context, plugins);
     for (const auto& d : site.devices) running.Start(d);
@@ -318,6 +330,7 @@ int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostre
     }
     running.StopAll();
   }
+  if (http) http->Stop();
   // After the devices: the last statuses and alarm events go out first.
   if (mqtt) mqtt->Stop();
   // What is queued is written before the store goes.

@@ -96,6 +96,10 @@ struct DeviceStatus {
   std::shared_ptr<const std::vector<unsigned char>> snapshot;
   std::string snapshot_at;
   SysClock::time_point published{};  // when this record was made
+  // The device's AC and DC unit counts (decode::UnitCounts of its
+  // configuration): the snapshot image does not hold them.
+  unsigned ac_units = 1;
+  unsigned dc_units = 1;
 };
 
 // Seconds since the last completed poll (or the restored row); negative
