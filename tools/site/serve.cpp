@@ -17,6 +17,7 @@
 #include "history_store.h"
 #include "http_api.h"
 #include "line_tap.h"
+#include "mqtt_publisher.h"
 #include "options.h"
 #include "plugin_library.h"
 #include "scenario.h"
@@ -275,6 +276,23 @@ int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostre
                                               const std::string& taken_at) { sink->Committed(id, name, taken_at); };
   }
 
+  std::unique_ptr<MqttPublisher> mqtt;
+  if (site.mqtt.enabled) {
+    auto mqtt_log = [&log_out, level](const std::string& text) {
+      const bool info = text.find("connected to broker") != std::string::npos;
+      if (level >= (info ? LogLevel::kInfo : LogLevel::kWarn))
+        log_out.Write(fmt::format("{} {} krthost: {}\n", Timestamp(), info ? "INFO " : "WARN ", text));
+    };
+    try {
+      mqtt = std::make_unique<MqttPublisher>(site.mqtt, mqtt_log);
+      mqtt->Start();
+    } catch (const std::runtime_error& e) {
+      err << "krthost: " << site.path << ": " << e.what() << std::endl;
+      return 2;
+    }
+    context.sinks.push_back(mqtt.get());
+  }
+
   console_out.Write(fmt::format("{} krthost: serving {} ({} device{}), history in {}\n", Timestamp(), site.path,
                                 site.devices.size(), site.devices.size() == 1 ? "" : "s", store->Path()));
   std::unique_ptr<HttpServer> http;
@@ -313,6 +331,8 @@ int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostre
     running.StopAll();
   }
   if (http) http->Stop();
+  // After the devices: the last statuses and alarm events go out first.
+  if (mqtt) mqtt->Stop();
   // What is queued is written before the store goes.
   store.reset();
   console_out.Write(fmt::format("{} krthost: stopped\n", Timestamp()));
