@@ -304,7 +304,10 @@ int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostre
       err << "krthost: " << site.path << ": " << e.what() << std::endl;
       return 2;
     }
-    console_out.Write(fmt::format("{} krthost: http on {}:{}\n", Timestamp(), site.http.host, http->Port()));
+    const bool v6 = site.http.host.find(':') != std::string::npos;
+    console_out.Write(fmt::format("{} krthost: http on {}:{}, status page http://{}{}{}:{}/\n", Timestamp(),
+                                  site.http.host, http->Port(), v6 ? "[" : "", site.http.host, v6 ? "]" : "",
+                                  http->Port()));
   }
   {
     Site running(context, plugins);
