@@ -1,5 +1,6 @@
 #include "device_worker.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fmt/format.h>
 
@@ -146,7 +147,11 @@ void DeviceWorker::run() {
     device.reset(provider->create());
     if (!device) throw std::runtime_error("create gave no device");
     switch (spec_.line) {
-      case SiteLine::kTcp: inner = std::make_shared<TcpTransport>(spec_.tcp_host, spec_.tcp_port); break;
+      case SiteLine::kTcp:
+        // A connect that hangs holds up a stop: at most 2 s.
+        inner = std::make_shared<TcpTransport>(spec_.tcp_host, spec_.tcp_port,
+                                               std::min(spec_.reply_timeout_ms, 2000));
+        break;
       case SiteLine::kSerial:
         inner = std::make_shared<SerialTransport>(spec_.serial_device,
                                                   spec_.baud != 0 ? spec_.baud : device->BaudRate());
