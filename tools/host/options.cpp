@@ -1,7 +1,10 @@
 #include "options.h"
 
 #include <charconv>
+#include <memory>
 #include <limits>
+
+#include <CLI/CLI.hpp>
 
 #include "serial_transport.h"
 #include "server.h"
@@ -40,99 +43,137 @@ const char* LogLevelName(LogLevel level) {
   return "info";
 }
 
-const char* Usage() {
-  return "usage: krthost [--plugin PATH] [--config FILE] [--device-id N]\n"
-         "               [--tcp HOST:PORT | --serial DEVICE [--baud N] | --simulate [SCENARIO.json]]\n"
-         "               [--cycles N] [--interval-ms MS] [--reply-timeout-ms MS]\n"
-         "               [--byte-timeout-ms MS] [--sim-rate BYTES_PER_S]\n"
-         "               [--query NAME[,NAME...]] [--events FILE] [--trace]\n"
-         "               [--capture FILE] [--log-level error|warn|info|debug]\n"
-         "       krthost decode [--config FILE] [--ac N] [--dc N] [--input auto|raw|hex|events]\n"
-         "               [--pick N] SNAPSHOT\n"
-         "       krthost serve SITE.json [--log-level error|warn|info|debug] [--events FILE]\n";
+namespace {
+
+// What the command line gave, as text: checked and converted after the
+// parse, so that every problem is one line naming the option.
+struct Given {
+  std::string plugin, config, device_id, tcp, serial, baud, sim_rate, cycles, interval, reply_timeout,
+      byte_timeout, events, capture, log_level;
+  std::vector<std::string> simulate, queries;
+  bool trace = false;
+};
+
+// The command line's options. Repeated options take the last value (the
+// lines count every use, so two lines are refused).
+std::unique_ptr<CLI::App> make_app(Given& g) {
+  auto app = std::make_unique<CLI::App>(
+      "The reference host: loads the device plug-in, drives polls of one device and shows what it "
+      "publishes.\n  krthost decode ...   reads a stored snapshot (krthost decode --help)\n"
+      "  krthost serve SITE.json [--log-level L] [--events FILE]   runs a whole site (krthost serve --help)",
+      "krthost");
+  app->set_help_flag("-h,--help", "show this help and exit");
+  auto last = [](CLI::Option* o) { return o->multi_option_policy(CLI::MultiOptionPolicy::TakeLast); };
+  last(app->add_option("--plugin", g.plugin, "the device plug-in (default: the one beside krthost)")->type_name("PATH"));
+  last(app->add_option("--config", g.config, "the device's JSON configuration file (default: {})")->type_name("FILE"));
+  last(app->add_option("--device-id", g.device_id, "the host device id handed to Init (default 1)")->type_name("N"));
+  app->add_option("--tcp", g.tcp, "the controller's line through a TCP serial server: HOST:PORT")->type_name("HOST:PORT");
+  app->add_option("--serial", g.serial, "the controller's serial line: a device path")->type_name("DEVICE");
+  last(app->add_option("--baud", g.baud, "the serial line's rate (default: the device's)")->type_name("N"));
+  app->add_option("--simulate", g.simulate, "the built-in simulator, with an optional scenario file (default)")
+      ->expected(0, 1)->type_name("[SCENARIO.json]");
+  last(app->add_option("--sim-rate", g.sim_rate, "the simulator's line rate in bytes per second")->type_name("BYTES_PER_S"));
+  last(app->add_option("--cycles", g.cycles, "polls to run (default: until SIGINT or SIGTERM)")->type_name("N"));
+  last(app->add_option("--interval-ms", g.interval, "from the start of one poll to the next (default 1000)")->type_name("MS"));
+  last(app->add_option("--reply-timeout-ms", g.reply_timeout, "first byte of a reply (default: the device's)")->type_name("MS"));
+  last(app->add_option("--byte-timeout-ms", g.byte_timeout, "between the bytes of a reply (default 200)")->type_name("MS"));
+  app->add_option("--query", g.queries, "value queries after each poll: NAME[,NAME...], repeatable")->type_name("NAME[,NAME...]");
+  last(app->add_option("--events", g.events, "write the event stream (NDJSON) to this file")->type_name("FILE"));
+  app->add_flag("--trace", g.trace, "every frame on standard error");
+  last(app->add_option("--capture", g.capture, "every byte sent and received, to replay")->type_name("FILE"));
+  last(app->add_option("--log-level", g.log_level, "error, warn, info (default) or debug")->type_name("LEVEL"));
+  return app;
+}
+
+}  // namespace
+
+std::string Usage() {
+  Given g;
+  return make_app(g)->help();
 }
 
 Options ParseOptions(const std::vector<std::string>& args) {
   Options o;
+  Given g;
+  auto app = make_app(g);
+  try {
+    app->parse(std::vector<std::string>(args.rbegin(), args.rend()));
+  } catch (const CLI::CallForHelp&) {
+    o.help = true;
+    return o;
+  } catch (const CLI::ExtrasError&) {
+    const auto rest = app->remaining();
+    throw UsageError("unknown argument \"" + (rest.empty() ? std::string() : rest.front()) + "\"");
+  } catch (const CLI::ArgumentMismatch& e) {
+    // "--cycles: 1 required TEXT missing": the option is named first.
+    const std::string what = e.what();
+    throw UsageError(what.substr(0, what.find(':')) + " needs a value");
+  } catch (const CLI::ParseError& e) {
+    throw UsageError(e.what());
+  }
+  auto given = [&](const char* name) { return app->get_option(name)->count() > 0; };
+  const auto count = [&](const char* name) { return app->get_option(name)->count(); };
   int lines = 0;
-  bool baud_given = false, sim_rate_given = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&]() -> const std::string& {
-      if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
-      return args[++i];
-    };
-    if (a == "--help" || a == "-h") {
-      o.help = true;
-    } else if (a == "--plugin") {
-      o.plugin = value();
-    } else if (a == "--config") {
-      o.config_path = value();
-    } else if (a == "--device-id") {
-      o.device_id = number<std::uint32_t>(a, value(), 0, std::numeric_limits<std::uint32_t>::max());
-    } else if (a == "--tcp") {
-      ++lines;
-      o.line = LineKind::kTcp;
-      std::string error;
-      if (!sim::ParseEndpoint(value(), o.tcp_host, o.tcp_port, error)) throw UsageError("--tcp: " + error);
-      if (o.tcp_port == 0) throw UsageError("--tcp: port 0 cannot be connected to");
-    } else if (a == "--serial") {
-      ++lines;
-      o.line = LineKind::kSerial;
-      o.serial_device = value();
-      if (o.serial_device.empty()) throw UsageError("--serial needs a device path");
-    } else if (a == "--simulate") {
-      ++lines;
-      o.line = LineKind::kSimulate;
-      // The scenario is optional: the next argument, unless it is an option.
-      if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) o.scenario_path = args[++i];
-    } else if (a == "--baud") {
-      baud_given = true;
-      o.baud = number<std::uint32_t>(a, value(), 1, 4'000'000);
-      if (!SerialTransport::SupportedBaud(o.baud))
-        throw UsageError("--baud " + std::to_string(o.baud) +
-                         " is not a supported rate (1200 to 230400, standard rates)");
-    } else if (a == "--sim-rate") {
-      sim_rate_given = true;
-      o.sim_rate = number<unsigned>(a, value(), 1, 10'000'000);
-    } else if (a == "--cycles") {
-      o.cycles = number<long>(a, value(), 1, std::numeric_limits<long>::max());
-    } else if (a == "--interval-ms") {
-      o.interval_ms = number<int>(a, value(), 0, 86'400'000);
-    } else if (a == "--reply-timeout-ms") {
-      o.reply_timeout_ms = number<int>(a, value(), 1, 600'000);
-    } else if (a == "--byte-timeout-ms") {
-      o.byte_timeout_ms = number<int>(a, value(), 1, 600'000);
-    } else if (a == "--query") {
-      const std::string& list = value();
-      std::size_t start = 0;
-      for (;;) {
-        const std::size_t comma = list.find(',', start);
-        const std::string name = list.substr(start, comma == std::string::npos ? comma : comma - start);
-        if (name.empty()) throw UsageError("--query: empty name in \"" + list + "\"");
-        o.queries.push_back(name);
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-      }
-    } else if (a == "--events") {
-      o.events_path = value();
-      if (o.events_path.empty()) throw UsageError("--events needs a file name");
-    } else if (a == "--trace") {
-      o.trace = true;
-    } else if (a == "--capture") {
-      o.capture_path = value();
-      if (o.capture_path.empty()) throw UsageError("--capture needs a file name");
-    } else if (a == "--log-level") {
-      const std::string& level = value();
-      if (!ParseLogLevel(level, o.log_level))
-        throw UsageError("--log-level is one of error, warn, info, debug, not \"" + level + "\"");
-    } else {
-      throw UsageError("unknown argument \"" + a + "\"");
+  if (given("--plugin")) o.plugin = g.plugin;
+  if (given("--config")) o.config_path = g.config;
+  if (given("--device-id"))
+    o.device_id = number<std::uint32_t>("--device-id", g.device_id, 0, std::numeric_limits<std::uint32_t>::max());
+  if (given("--tcp")) {
+    lines += static_cast<int>(count("--tcp"));
+    o.line = LineKind::kTcp;
+    std::string error;
+    if (!sim::ParseEndpoint(g.tcp, o.tcp_host, o.tcp_port, error)) throw UsageError("--tcp: " + error);
+    if (o.tcp_port == 0) throw UsageError("--tcp: port 0 cannot be connected to");
+  }
+  if (given("--serial")) {
+    lines += static_cast<int>(count("--serial"));
+    o.line = LineKind::kSerial;
+    o.serial_device = g.serial;
+    if (o.serial_device.empty()) throw UsageError("--serial needs a device path");
+  }
+  if (given("--simulate")) {
+    lines += static_cast<int>(count("--simulate"));
+    o.line = LineKind::kSimulate;
+    if (!g.simulate.empty()) o.scenario_path = g.simulate.back();
+  }
+  if (given("--baud")) {
+    o.baud = number<std::uint32_t>("--baud", g.baud, 1, 4'000'000);
+    if (!SerialTransport::SupportedBaud(o.baud))
+      throw UsageError("--baud " + std::to_string(o.baud) +
+                       " is not a supported rate (1200 to 230400, standard rates)");
+  }
+  if (given("--sim-rate")) o.sim_rate = number<unsigned>("--sim-rate", g.sim_rate, 1, 10'000'000);
+  if (given("--cycles")) o.cycles = number<long>("--cycles", g.cycles, 1, std::numeric_limits<long>::max());
+  if (given("--interval-ms")) o.interval_ms = number<int>("--interval-ms", g.interval, 0, 86'400'000);
+  if (given("--reply-timeout-ms"))
+    o.reply_timeout_ms = number<int>("--reply-timeout-ms", g.reply_timeout, 1, 600'000);
+  if (given("--byte-timeout-ms"))
+    o.byte_timeout_ms = number<int>("--byte-timeout-ms", g.byte_timeout, 1, 600'000);
+  for (const std::string& list : g.queries) {
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t comma = list.find(',', start);
+      const std::string name = list.substr(start, comma == std::string::npos ? comma : comma - start);
+      if (name.empty()) throw UsageError("--query: empty name in \"" + list + "\"");
+      o.queries.push_back(name);
+      if (comma == std::string::npos) break;
+      start = comma + 1;
     }
   }
+  if (given("--events")) {
+    o.events_path = g.events;
+    if (o.events_path.empty()) throw UsageError("--events needs a file name");
+  }
+  o.trace = g.trace;
+  if (given("--capture")) {
+    o.capture_path = g.capture;
+    if (o.capture_path.empty()) throw UsageError("--capture needs a file name");
+  }
+  if (given("--log-level") && !ParseLogLevel(g.log_level, o.log_level))
+    throw UsageError("--log-level is one of error, warn, info, debug, not \"" + g.log_level + "\"");
   if (lines > 1) throw UsageError("--tcp, --serial and --simulate exclude each other");
-  if (baud_given && o.line != LineKind::kSerial) throw UsageError("--baud applies to --serial only");
-  if (sim_rate_given && o.line != LineKind::kSimulate)
+  if (given("--baud") && o.line != LineKind::kSerial) throw UsageError("--baud applies to --serial only");
+  if (given("--sim-rate") && o.line != LineKind::kSimulate)
     throw UsageError("--sim-rate applies to the simulator only");
   return o;
 }

@@ -50,6 +50,7 @@ struct Options {
 // Parses the arguments after the program name. Throws UsageError.
 Options ParseOptions(const std::vector<std::string>& args);
 
-const char* Usage();
+// The generated help text.
+std::string Usage();
 
 }  // namespace krthost

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include <CLI/CLI.hpp>
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 
@@ -23,11 +24,6 @@ std::atomic<bool> g_stop{false};
 
 void on_signal(int) { g_stop = true; }
 
-constexpr const char* kUsage =
-    "usage: hvr38qt-sim [--scenario FILE | --replay CAPTURE] (--tcp HOST:PORT | --pty)\n"
-    "                   [--rate BYTES_PER_S] [--echo] [--verbose]\n"
-    "       hvr38qt-sim --print-default-scenario\n";
-
 int usage_error(const std::string& what) {
   std::cerr << "hvr38qt-sim: " << what << " (see hvr38qt-sim --help)" << std::endl;
   return 2;
@@ -37,44 +33,59 @@ int usage_error(const std::string& what) {
 
 int main(int argc, char** argv) {
   std::optional<std::string> scenario_path, replay_path, tcp;
-  bool pty = false, echo = false, verbose = false;
+  bool pty = false, echo = false, verbose = false, print_default = false;
   unsigned rate = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> std::optional<std::string> {
-      if (i + 1 >= argc) return std::nullopt;
-      return std::string(argv[++i]);
-    };
-    if (a == "--help" || a == "-h") {
-      std::cout << kUsage;
-      return 0;
-    } else if (a == "--print-default-scenario") {
-      std::cout << sim::DefaultScenarioText();
-      return 0;
-    } else if (a == "--scenario") {
-      if (!(scenario_path = value())) return usage_error("--scenario needs a file");
-    } else if (a == "--replay") {
-      if (!(replay_path = value())) return usage_error("--replay needs a capture file");
-    } else if (a == "--tcp") {
-      if (!(tcp = value())) return usage_error("--tcp needs HOST:PORT");
-    } else if (a == "--pty") {
-      pty = true;
-    } else if (a == "--rate") {
-      const auto v = value();
-      try {
-        std::size_t used = 0;
-        const unsigned long r = v ? std::stoul(*v, &used) : 0;
-        if (!v || used != v->size() || r == 0 || r > 10'000'000) throw std::invalid_argument("");
-        rate = static_cast<unsigned>(r);
-      } catch (const std::exception&) {
-        return usage_error("--rate needs a number of bytes per second from 1 to 10000000");
-      }
-    } else if (a == "--echo") {
-      echo = true;
-    } else if (a == "--verbose") {
-      verbose = true;
-    } else {
-      return usage_error("unknown argument \"" + a + "\"");
+  std::string scenario_text, replay_text, tcp_text, rate_text;
+  CLI::App app("The controller simulator: answers the controller protocol from a scenario, or replays a "
+               "line capture, on a TCP port or a pseudo-terminal, until SIGINT or SIGTERM.",
+               "hvr38qt-sim");
+  app.set_help_flag("-h,--help", "show this help and exit");
+  auto* o_scenario = app.add_option("--scenario", scenario_text, "the scenario file (default: a small site)")
+                         ->type_name("FILE");
+  auto* o_replay = app.add_option("--replay", replay_text, "answer from a line capture")->type_name("CAPTURE");
+  auto* o_tcp = app.add_option("--tcp", tcp_text, "listen on HOST:PORT (port 0: any free one)")
+                    ->type_name("HOST:PORT");
+  app.add_flag("--pty", pty, "serve a pseudo-terminal");
+  auto* o_rate = app.add_option("--rate", rate_text, "line rate towards the host (default: the scenario's)")
+                     ->type_name("BYTES_PER_S");
+  app.add_flag("--echo", echo, "send every request back ahead of its reply (RS-485)");
+  app.add_flag("--verbose", verbose, "log connections and requests on standard error");
+  app.add_flag("--print-default-scenario", print_default, "print the default scenario and exit");
+  for (auto* o : {o_scenario, o_replay, o_tcp, o_rate}) o->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app.help();
+    return 0;
+  } catch (const CLI::ExtrasError&) {
+    const auto rest = app.remaining();
+    return usage_error("unknown argument \"" + (rest.empty() ? std::string() : rest.front()) + "\"");
+  } catch (const CLI::ArgumentMismatch& e) {
+    const std::string what = e.what();
+    const std::string name = what.substr(0, what.find(':'));
+    if (name == "--scenario") return usage_error("--scenario needs a file");
+    if (name == "--replay") return usage_error("--replay needs a capture file");
+    if (name == "--tcp") return usage_error("--tcp needs HOST:PORT");
+    return usage_error("--rate needs a number of bytes per second from 1 to 10000000");
+  } catch (const CLI::ParseError& e) {
+    return usage_error(e.what());
+  }
+  if (print_default) {
+    std::cout << sim::DefaultScenarioText();
+    return 0;
+  }
+  if (o_scenario->count() > 0) scenario_path = scenario_text;
+  if (o_replay->count() > 0) replay_path = replay_text;
+  if (o_tcp->count() > 0) tcp = tcp_text;
+  if (o_rate->count() > 0) {
+    try {
+      std::size_t used = 0;
+      const unsigned long r = std::stoul(rate_text, &used);
+      if (used != rate_text.size() || r == 0 || r > 10'000'000 || rate_text[0] == '-')
+        throw std::invalid_argument("");
+      rate = static_cast<unsigned>(r);
+    } catch (const std::exception&) {
+      return usage_error("--rate needs a number of bytes per second from 1 to 10000000");
     }
   }
   if (tcp.has_value() == pty) return usage_error("give exactly one of --tcp and --pty");
