@@ -132,9 +132,9 @@ bool ValidTopic(const std::string& t) {
 
 }  // namespace
 
-MqttPublisher::MqttPublisher(const MqttSpec& spec, LogFn log, std::size_t event_limit)
-    : spec_(spec), log_(std::move(log)), event_limit_(std::max<std::size_t>(event_limit, 1)) {
-  prefix_ = spec_.topic_prefix.empty() ? "krthost/" + spec_.client_id : spec_.topic_prefix;
+MqttPublisher::MqttPublisher(const MqttSpec& settings, LogFn log, std::size_t event_limit)
+    : settings_(settings), log_(std::move(log)), event_limit_(std::max<std::size_t>(event_limit, 1)) {
+  prefix_ = settings_.topic_prefix.empty() ? "krthost/" + settings_.client_id : settings_.topic_prefix;
   status_topic_ = prefix_ + "/status";
   wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake_fd_ < 0) throw std::runtime_error(fmt::format("mqtt: eventfd: {}", std::strerror(errno)));
@@ -147,12 +147,12 @@ MqttPublisher::~MqttPublisher() {
 
 void MqttPublisher::Start() {
   if (started_) return;
-  if (spec_.client_id.empty()) throw std::runtime_error("mqtt: client_id is empty");
-  if (spec_.host.empty()) throw std::runtime_error("mqtt: broker host is empty");
+  if (settings_.client_id.empty()) throw std::runtime_error("mqtt: client_id is empty");
+  if (settings_.host.empty()) throw std::runtime_error("mqtt: broker host is empty");
   if (!ValidTopic(status_topic_))
     throw std::runtime_error(fmt::format("mqtt: topic prefix \"{}\" makes no valid topic", prefix_));
   // The library takes 5 to 65535 seconds.
-  spec_.keepalive_s = std::clamp(spec_.keepalive_s, 5, 65535);
+  settings_.keepalive_s = std::clamp(settings_.keepalive_s, 5, 65535);
   LibInit();
   stopping_ = false;
   started_ = true;
@@ -298,7 +298,7 @@ bool MqttPublisher::Connect() {
   // A new client for every connection: nothing the library kept from the
   // last one is sent again behind our back, so the event queue alone
   // decides what goes out and in which order.
-  mosq_ = mosquitto_new(spec_.client_id.c_str(), true, this);
+  mosq_ = mosquitto_new(settings_.client_id.c_str(), true, this);
   if (!mosq_) {
     LogLimited("client", fmt::format("cannot create a client: {}", std::strerror(errno)));
     return false;
@@ -308,14 +308,14 @@ bool MqttPublisher::Connect() {
   static const char kOffline[] = "offline";
   mosquitto_will_set(mosq_, status_topic_.c_str(), static_cast<int>(sizeof kOffline - 1), kOffline,
                      kQos1, true);
-  if (!spec_.username.empty())
-    mosquitto_username_pw_set(mosq_, spec_.username.c_str(),
-                              spec_.password.empty() ? nullptr : spec_.password.c_str());
+  if (!settings_.username.empty())
+    mosquitto_username_pw_set(mosq_, settings_.username.c_str(),
+                              settings_.password.empty() ? nullptr : settings_.password.c_str());
   attempt_started_ = Clock::now();
-  const int rc = mosquitto_connect_async(mosq_, spec_.host.c_str(), spec_.port, spec_.keepalive_s);
+  const int rc = mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, settings_.keepalive_s);
   if (rc != MOSQ_ERR_SUCCESS) {
     const std::string why = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
-    LogLimited("unreachable", fmt::format("cannot reach broker {}:{}: {}", spec_.host, spec_.port, why));
+    LogLimited("unreachable", fmt::format("cannot reach broker {}:{}: {}", settings_.host, settings_.port, why));
     mosquitto_destroy(mosq_);
     mosq_ = nullptr;
     return false;
@@ -327,13 +327,13 @@ void MqttPublisher::Drop(bool log_loss) {
   if (!mosq_) return;
   const bool was_connected = connected_;
   if (connack_rc_ != 0) {
-    LogLimited("refused", fmt::format("broker {}:{} refused the connection: {}", spec_.host, spec_.port,
+    LogLimited("refused", fmt::format("broker {}:{} refused the connection: {}", settings_.host, settings_.port,
                                       mosquitto_connack_string(connack_rc_)));
   } else if (log_loss) {
     if (was_connected)
-      LogLimited("lost", fmt::format("connection to broker {}:{} lost", spec_.host, spec_.port));
+      LogLimited("lost", fmt::format("connection to broker {}:{} lost", settings_.host, settings_.port));
     else
-      LogLimited("unreachable", fmt::format("cannot reach broker {}:{}: {}", spec_.host, spec_.port,
+      LogLimited("unreachable", fmt::format("cannot reach broker {}:{}: {}", settings_.host, settings_.port,
                                             errno != 0 ? std::strerror(errno) : "no answer"));
   }
   mosquitto_destroy(mosq_);
@@ -484,8 +484,8 @@ void MqttPublisher::Run() {
       if (connects != seen_connects) {
         seen_connects = connects;
         backoff = std::chrono::duration_cast<Clock::duration>(kBackoffFirst);
-        LogLimited("connected", fmt::format("connected to broker {}:{} as {}, topics under {}", spec_.host,
-                                            spec_.port, spec_.client_id, prefix_));
+        LogLimited("connected", fmt::format("connected to broker {}:{} as {}, topics under {}", settings_.host,
+                                            settings_.port, settings_.client_id, prefix_));
       }
     }
     if (!Pump()) {

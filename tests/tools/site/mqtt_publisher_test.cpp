@@ -272,14 +272,14 @@ TEST(MqttPublisher, PublishesSiteAndDeliversEventsAcrossBrokerRestart) {
   Subscriber sub(port, "test-sub-" + std::to_string(getpid()), true, "krthost/site-t/#");
   ASSERT_TRUE(sub.WaitSubscribed());
 
-  MqttSpec spec;
-  spec.enabled = true;
-  spec.port = port;
-  spec.client_id = "site-t";
+  MqttSpec settings;
+  settings.enabled = true;
+  settings.port = port;
+  settings.client_id = "site-t";
   Log log;
   // Room for three events, so that four queued while the broker is away
   // push the oldest out.
-  MqttPublisher pub(spec, [&log](const std::string& s) { log(s); }, 3);
+  MqttPublisher pub(settings, [&log](const std::string& s) { log(s); }, 3);
   pub.Start();
   const std::string p = "krthost/site-t";
   ASSERT_TRUE(sub.WaitFor(Has(p + "/status", [](const std::string& s) { return s == "online"; })));
@@ -389,13 +389,13 @@ TEST(MqttPublisher, BrokerErrorsAreLoggedOnceAndNeverFatal) {
     const std::uint16_t port = FreePort();
     Broker broker(port, false);
     if (c.broker_running) broker.Start();
-    MqttSpec spec;
-    spec.port = port;
-    spec.client_id = "site-err";
-    spec.username = "site";
-    spec.password = "pw-Secret-77";
+    MqttSpec settings;
+    settings.port = port;
+    settings.client_id = "site-err";
+    settings.username = "site";
+    settings.password = "pw-Secret-77";
     Log log;
-    MqttPublisher pub(spec, [&log](const std::string& s) { log(s); });
+    MqttPublisher pub(settings, [&log](const std::string& s) { log(s); });
     pub.Start();
     pub.OnAlarm(Event(true, Alarm("rect_fail", "")));
     std::this_thread::sleep_for(3500ms);  // attempts at 0, 1 and 3 s
