@@ -1,7 +1,6 @@
 #include "site_config.h"
 
 #include <arpa/inet.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -323,8 +322,16 @@ SiteConfig ParseSite(const Json::Value& root, const std::string& path, const std
     site.mqtt.enabled = true;
     if (m.isMember("broker")) host_port(r, m["broker"], "mqtt.broker", site.mqtt.host, site.mqtt.port);
     if (site.mqtt.port == 0) r.fail("mqtt.broker", "port 0 cannot be dialled");
-    site.mqtt.client_id = m.isMember("client_id") ? r.text(m["client_id"], "mqtt.client_id")
-                                                  : fmt::format("krthost-{}", ::getpid());
+    if (m.isMember("client_id")) {
+      site.mqtt.client_id = r.text(m["client_id"], "mqtt.client_id");
+    } else {
+      // Stable across restarts, so that subscribers find the default topic
+      // prefix again: named after the site file.
+      std::string stem = fs::path(path).stem().string();
+      for (char& c : stem)
+        if (!good_name(std::string(1, c))) c = '_';
+      site.mqtt.client_id = "krthost-" + (stem.empty() ? std::string("site") : stem);
+    }
     if (site.mqtt.client_id.size() > 23 * 10) r.fail("mqtt.client_id", "is too long");
     site.mqtt.topic_prefix = m.isMember("topic_prefix") ? r.text(m["topic_prefix"], "mqtt.topic_prefix")
                                                         : "krthost/" + site.mqtt.client_id;
