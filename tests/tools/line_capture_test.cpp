@@ -2,6 +2,7 @@
 // into exchanges, the replay's answers, and a capture of real polls that,
 // replayed, gives the same events.
 #include "line_capture.h"
+#include "replay.h"
 
 #include <sstream>
 

@@ -358,4 +358,13 @@ void UnitCounts(const Json::Value& config, unsigned& ac_units, unsigned& dc_unit
   dc_units = static_cast<unsigned>(dc);
 }
 
+bool HeaderSummary(const std::uint8_t* data, std::size_t size, float& output_voltage,
+                   unsigned& module_count) {
+  if (data == nullptr || size < 9) return false;
+  const std::uint32_t bits = le32(data + 4);
+  std::memcpy(&output_voltage, &bits, sizeof output_voltage);
+  module_count = data[8];
+  return true;
+}
+
 }  // namespace decode

@@ -33,6 +33,11 @@ namespace decode {
 Json::Value DecodeSnapshot(const std::uint8_t* data, std::size_t size, unsigned ac_units,
                            unsigned dc_units);
 
+// The output voltage and module count at the start of the header, for a
+// one-line summary; false when the image is too short for them (9 bytes).
+bool HeaderSummary(const std::uint8_t* data, std::size_t size, float& output_voltage,
+                   unsigned& module_count);
+
 // An input that cannot be turned into image bytes.
 class InputError : public std::runtime_error {
  public:

@@ -20,6 +20,7 @@
 #include "poll_runner.h"
 #include "scenario.h"
 #include "serial_transport.h"
+#include "snapshot_decoder.h"
 #include "sim_transport.h"
 #include "simulator.h"
 #include "tcp_transport.h"
@@ -52,13 +53,13 @@ void print_poll(std::ostream& out, long index, const PollResult& r, const PollTi
     how += " (" + r.error + ")";
   if (r.outcome == PollOutcome::kFailed) how += fmt::format(" in state {}", r.state);
   std::string line = fmt::format("{} poll {}: {} in {} ms", Timestamp(), index + 1, how, r.duration_ms);
-  // The published data, read from the latest snapshot's header.
+  // The published data, from the latest snapshot's header as the snapshot
+  // decoder reads it.
   const auto& snap = controller.LastSnapshot();
-  if (snap.size() >= 9) {
-    float volts = 0;
-    std::memcpy(&volts, snap.data() + 4, sizeof volts);
-    line += fmt::format(", output {:.1f} V, {} modules, snapshot {} B", volts, snap[8], snap.size());
-  }
+  float volts = 0;
+  unsigned modules = 0;
+  if (decode::HeaderSummary(snap.data(), snap.size(), volts, modules))
+    line += fmt::format(", output {:.1f} V, {} modules, snapshot {} B", volts, modules, snap.size());
   line += ", " + DataAgeText(device, boost::posix_time::second_clock::local_time());
   if (r.protocol_errors > 0)
     line += fmt::format(", {} protocol error{}", r.protocol_errors, r.protocol_errors == 1 ? "" : "s");

@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 
 #include "line_capture.h"
+#include "replay.h"
 #include "scenario.h"
 #include "server.h"
 #include "simulator.h"
