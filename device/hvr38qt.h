@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pmbus_protocol.h"
+#include "protocol/protocol.h"
 #include "records.h"
 #include "unibuffer_device.h"
 
@@ -91,12 +92,14 @@ class HVR38QT : public UniBufferDevice<PMBusProtocol, hvr38qt::kSnapshotType> {
   int fail_quiet_reset();                    // state 2, Reset(), return 0
   int finish();                              // RoundDone, return 0
   int send_request(int state);
+  int request(hvr38qt::wire::Cid2 command, const unsigned char* data = nullptr, int len = 0);
   int on_module_detail(const unsigned char* info, std::size_t count);
   int on_ac_unit(const unsigned char* info, std::size_t count);
   int on_dc_unit(const unsigned char* info, std::size_t count);
   int on_alarm_part(int part, const unsigned char* info, std::size_t count);
-  std::size_t parse_module_states(const unsigned char* info, std::size_t size, int width,
-                                  const char* mismatch, const char* extra);
+  std::size_t parse_module_states(const unsigned char* info, std::size_t size,
+                                  std::span<const hvr38qt::wire::Field> fields, const char* mismatch,
+                                  const char* extra);
   void serialise();
   void alarm_codes_to_host_order();
 
