@@ -2,6 +2,9 @@
 // rules against the host's level and value maps.
 #pragma once
 
+#include <array>
+#include <string_view>
+
 #include "krt_device.h"
 
 class HVR38QT;
@@ -9,6 +12,29 @@ class HVR38QT;
 namespace hvr38qt::alarms {
 
 struct Workspace;
+
+// The NM ids of the rule set, in evaluation order: the AC input rules and the
+// output voltage rules have one id each, a module rule's id is its prefix,
+// the module number in three digits and "0". `threshold` marks a rule whose
+// limit is read from the host's value map.
+struct MobileRuleId {
+  std::string_view nm_id;
+  bool threshold;
+};
+inline constexpr std::array<MobileRuleId, 5> kMobileAcRuleIds{{
+    {"220600120010", false},
+    {"220600130010", false},
+    {"220600140010", false},
+    {"220600160010", true},
+    {"220600170010", true},
+}};
+inline constexpr std::array<MobileRuleId, 3> kMobileOutputRuleIds{{
+    {"210600320010", true},
+    {"210600330010", true},
+    {"210600340010", true},
+}};
+inline constexpr std::array<std::string_view, 4> kMobileModulePrefixes{
+    "12060069", "12060002", "12060003", "12060004"};
 
 // With the device's working memory, reused by every evaluation.
 void run_mobile_rule_set(HVR38QT& device, KRTController& host, Workspace& workspace);
