@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace hvr38qt {
 
@@ -122,18 +121,6 @@ inline std::uint32_t be32(const std::uint8_t* p) {
 // Tenths: a big-endian u16 divided by 10 in single precision.
 inline float tenths(const std::uint8_t* p) {
   return static_cast<float>(be16(p)) / 10.0f;
-}
-
-// Turns a big-endian 16/32-bit field inside a record into host order.
-inline void swap16_at(void* record, std::size_t offset) {
-  auto* p = static_cast<std::uint8_t*>(record) + offset;
-  const std::uint16_t v = be16(p);
-  std::memcpy(p, &v, 2);
-}
-inline void swap32_at(void* record, std::size_t offset) {
-  auto* p = static_cast<std::uint8_t*>(record) + offset;
-  const std::uint32_t v = be32(p);
-  std::memcpy(p, &v, 4);
 }
 
 }  // namespace hvr38qt
