@@ -124,9 +124,9 @@ constexpr bool wire_disjoint(std::span<const Field> fields) {
   return true;
 }
 
-// The field of a table by name; a name not in the table does not compile
-// where it is used in a constant expression.
-constexpr const Field& field(std::span<const Field> fields, std::string_view name) {
+// The field of a table by name, looked up while compiling: a name not in the
+// table does not compile.
+consteval const Field& field(std::span<const Field> fields, std::string_view name) {
   for (const Field& f : fields)
     if (f.name == name) return f;
   throw "no such field";

@@ -116,21 +116,16 @@ void put_number(std::uint8_t* info, const Field& f, const Json::Value& v, const 
 
 // A list of n whole numbers: one per field of `fields` from `first` on, or,
 // with a single field, one per element of it.
-void put_numbers(std::uint8_t* info, std::span<const Field> fields, std::string_view first,
+void put_numbers(std::uint8_t* info, std::span<const Field> fields, const Field& first,
                  const Json::Value& v, const std::string& path, std::size_t n) {
   array_of(v, path);
   if (v.size() != n) fail(path, fmt::format("expected {} numbers", n));
-  const auto start = static_cast<std::size_t>(&wire::field(fields, first) - fields.data());
+  const auto start = static_cast<std::size_t>(&first - fields.data());
   const bool elements = fields[start].count > 1;
   for (Json::ArrayIndex i = 0; i < n; ++i) {
     if (elements) put_number(info, fields[start], v[i], at(path, i), i);
     else put_number(info, fields[start + i], v[i], at(path, i));
   }
-}
-
-// The field of a table by name, for building replies.
-const Field& field_of(std::span<const Field> fields, std::string_view name) {
-  return wire::field(fields, name);
 }
 
 Module parse_module(const Json::Value& v, const std::string& path, std::size_t index) {
@@ -154,14 +149,16 @@ Module parse_module(const Json::Value& v, const std::string& path, std::size_t i
   // is built, then its last-module flag left out.
   const auto& t = wire::kModuleDetailFields;
   std::vector<std::uint8_t> info(wire::kModuleDetailBytes, 0);
-  wire::put_field(field_of(t, "module_no"), info.data(), static_cast<std::uint32_t>(index + 1));
+  wire::put_field(wire::field(t, "module_no"), info.data(), static_cast<std::uint32_t>(index + 1));
   constexpr const Field& bits_field = wire::field(wire::kModuleDetailFields, "status_bits");
   std::array<std::uint8_t, bits_field.count> bits{};
   if (v.isMember("status_bits")) read_bytes(v["status_bits"], at(path, "status_bits"), bits);
   std::copy(bits.begin(), bits.end(), info.begin() + static_cast<std::ptrdiff_t>(bits_field.wire));
-  if (v.isMember("value16")) put_numbers(info.data(), t, "value16_1", v["value16"], at(path, "value16"), 3);
-  if (v.isMember("value32")) put_numbers(info.data(), t, "value32_1", v["value32"], at(path, "value32"), 3);
-  const Field& extra_field = field_of(t, "extra");
+  if (v.isMember("value16"))
+    put_numbers(info.data(), t, wire::field(t, "value16_1"), v["value16"], at(path, "value16"), 3);
+  if (v.isMember("value32"))
+    put_numbers(info.data(), t, wire::field(t, "value32_1"), v["value32"], at(path, "value32"), 3);
+  constexpr const Field& extra_field = wire::field(wire::kModuleDetailFields, "extra");
   if (v.isMember("extra")) {
     const auto extra = read_hex(v["extra"], at(path, "extra"));
     if (extra.size() != extra_field.width)
@@ -205,9 +202,13 @@ std::vector<std::uint8_t> parse_dc(const Json::Value& v, const std::string& path
   }
   const auto& head = wire::kDcUnitHeadFields;
   std::vector<std::uint8_t> out(wire::kDcUnitBytes, 0);
-  if (v.isMember("value16")) put_number(out.data(), field_of(head, "dc_value16"), v["value16"], at(path, "value16"));
-  if (v.isMember("value32")) put_numbers(out.data(), head, "dc_value32_1", v["value32"], at(path, "value32"), 2);
-  if (v.isMember("byte")) put_number(out.data(), field_of(head, "dc_byte"), v["byte"], at(path, "byte"));
+  if (v.isMember("value16"))
+    put_number(out.data(), wire::field(head, "dc_value16"), v["value16"], at(path, "value16"));
+  if (v.isMember("value32"))
+    put_numbers(out.data(), head, wire::field(head, "dc_value32_1"), v["value32"],
+                at(path, "value32"), 2);
+  if (v.isMember("byte"))
+    put_number(out.data(), wire::field(head, "dc_byte"), v["byte"], at(path, "byte"));
   if (v.isMember("branches")) {
     const auto& a = array_of(v["branches"], at(path, "branches"));
     if (a.size() > wire::kDcBranches)
@@ -236,10 +237,12 @@ std::vector<std::uint8_t> parse_extras(const Json::Value& v, const std::string& 
   }
   const auto& t = wire::kBlock95Fields;
   std::vector<std::uint8_t> out(wire::kExtrasBytes, 0);
-  for (const char* name : {"ext_state_1", "ext_state_2"})
-    if (v.isMember(name)) wire::put_field(field_of(t, name), out.data(), read_byte(v[name], at(path, name)));
+  for (const Field& f : {wire::field(t, "ext_state_1"), wire::field(t, "ext_state_2")}) {
+    const std::string name(f.name);
+    if (v.isMember(name)) wire::put_field(f, out.data(), read_byte(v[name], at(path, name.c_str())));
+  }
   if (v.isMember("ext_value"))
-    wire::put_field(field_of(t, "ext_value"), out.data(),
+    wire::put_field(wire::field(t, "ext_value"), out.data(),
                     ToTenths(read_number(v["ext_value"], at(path, "ext_value"))));
   return out;
 }
@@ -252,7 +255,7 @@ std::vector<std::uint8_t> parse_a3(const Json::Value& v, const std::string& path
   }
   const auto& t = wire::kA3EntryFields;
   constexpr const Field& head_field = wire::field(wire::kA3EntryFields, "entry_head");
-  const Field& values_field = field_of(t, "entry_value");
+  constexpr const Field& values_field = wire::field(wire::kA3EntryFields, "entry_value");
   std::vector<std::uint8_t> out(wire::kBlockA3Bytes, 0);
   if (v.isMember("entries")) {
     const auto& a = array_of(v["entries"], at(path, "entries"));
@@ -266,7 +269,7 @@ std::vector<std::uint8_t> parse_a3(const Json::Value& v, const std::string& path
       if (a[i].isMember("head")) read_bytes(a[i]["head"], at(ep, "head"), head);
       std::copy(head.begin(), head.end(), entry + head_field.wire);
       if (a[i].isMember("values"))
-        put_numbers(entry, t, "entry_value", a[i]["values"], at(ep, "values"), values_field.count);
+        put_numbers(entry, t, values_field, a[i]["values"], at(ep, "values"), values_field.count);
     }
   }
   return out;
