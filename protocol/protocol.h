@@ -306,13 +306,13 @@ inline constexpr unsigned kWord93Length = 2 * kWord93Bytes;
 //         |count |item 1|... item 50|
 //  0x9D, 0x9E: items 51-100, 101-150; 0x9F: every item left (up to 105)
 //  item   0     1         2      4
-//         |unit |category |code  |   code big-endian, kept so in the record
-//                                   and turned into host order when the
-//                                   snapshot is built
+//         |unit |category |code  |   code big-endian: copied as it is, the
+//                                   snapshot step turns it into host order
+//                                   (the image holds it so)
 inline constexpr std::array<Field, 3> kAlarmItemFields{{
     {"unit", 0, 1, Order::kRaw, 0},
     {"category", 1, 1, Order::kRaw, 1},
-    {"code", 2, 2, Order::kSwapped, 2},
+    {"code", 2, 2, Order::kRaw, 2},
 }};
 static_assert(covers(sizeof(alarm_item), kAlarmItemFields));
 inline constexpr std::size_t kAlarmEntryBytes = wire_extent(kAlarmItemFields);

@@ -65,7 +65,9 @@ Json::Value hex(const std::uint8_t* p, std::size_t n) {
   return Json::Value(out);
 }
 
-// One element of a record field, as the snapshot holds it (host order).
+// One element of a record field, as the snapshot holds it: numbers in host
+// order (the alarm codes too, turned so by the snapshot step), wider raw
+// fields as hex.
 Json::Value element(const Field& f, const std::uint8_t* p) {
   if (f.order == Order::kTenths) return f32(p);
   if (f.width == 1) return Json::Value(p[0]);
