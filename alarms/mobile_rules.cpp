@@ -73,14 +73,14 @@ struct AcRule {
 };
 
 constexpr std::array<AcRule, 5> kAcRules{{
-    {.nm_id = "220600120010",
+    {.nm_id = kMobileAcRuleIds[0].nm_id,
      .desc = "001#48V直流系统交流输入电压过高告警",
      .name = AcName::kVoltages,
      .active = [](const hvr38qt_41_a2& ac, Threshold&) {
        const auto v = ac_voltages(ac);
        return std::any_of(v.begin(), v.end(), [](float x) { return x > kAcOverVoltage; });
      }},
-    {.nm_id = "220600130010",
+    {.nm_id = kMobileAcRuleIds[1].nm_id,
      .desc = "001#48V直流系统交流输入电压过低告警",
      .name = AcName::kVoltages,
      .active = [](const hvr38qt_41_a2& ac, Threshold&) {
@@ -88,20 +88,20 @@ constexpr std::array<AcRule, 5> kAcRules{{
        return std::any_of(v.begin(), v.end(),
                           [](float x) { return present(x) && x < kAcUnderVoltage; });
      }},
-    {.nm_id = "220600140010",
+    {.nm_id = kMobileAcRuleIds[2].nm_id,
      .desc = "001#48V直流系统交流输入停电告警",
      .name = AcName::kVoltages,
      .active = [](const hvr38qt_41_a2& ac, Threshold&) {
        const auto v = ac_voltages(ac);
        return std::all_of(v.begin(), v.end(), [](float x) { return x < kAcUnderVoltage; });
      }},
-    {.nm_id = "220600160010",
+    {.nm_id = kMobileAcRuleIds[3].nm_id,
      .desc = "001#48V直流系统交流输入频率过高告警",
      .name = AcName::kFrequencies,
      .active = [](const hvr38qt_41_a2& ac, Threshold& t) {
        return ac.frequency > t() || ac.value_11 > t();
      }},
-    {.nm_id = "220600170010",
+    {.nm_id = kMobileAcRuleIds[4].nm_id,
      .desc = "001#48V直流系统交流输入频率过低告警",
      .name = AcName::kFrequencies,
      .active = [](const hvr38qt_41_a2& ac, Threshold& t) {
@@ -171,19 +171,19 @@ struct ModuleRule {
 };
 
 constexpr std::array<ModuleRule, 4> kModuleRules{{
-    {.nm_prefix = "12060069",
+    {.nm_prefix = kMobileModulePrefixes[0],
      .desc_suffix = "#48V整流模块运行告警",
      .traced = false,
      .active = module_running_alarm},
-    {.nm_prefix = "12060002",
+    {.nm_prefix = kMobileModulePrefixes[1],
      .desc_suffix = "#48V整流模块运行告警",
      .traced = true,
      .active = module_running_alarm},
-    {.nm_prefix = "12060003",
+    {.nm_prefix = kMobileModulePrefixes[2],
      .desc_suffix = "#48V整流设备整流模块故障告警",
      .traced = false,
      .active = [](const tele_c_hvr38qt_rc_channel& m) { return (m.status_bits[0] & 0x10) != 0; }},
-    {.nm_prefix = "12060004",
+    {.nm_prefix = kMobileModulePrefixes[3],
      .desc_suffix = "#48V整流模块通信状态告警",
      .traced = false,
      .active = [](const tele_c_hvr38qt_rc_channel& m) { return (m.status_bits[8] & 0x01) != 0; }},
@@ -217,13 +217,13 @@ struct OutputRule {
 };
 
 constexpr std::array<OutputRule, 3> kOutputRules{{
-    {.nm_id = "210600320010",
+    {.nm_id = kMobileOutputRuleIds[0].nm_id,
      .desc = "48V直流系统直流总电压过低告警",
      .active = [](float u, Threshold& t) { return u < t(); }},
-    {.nm_id = "210600330010",
+    {.nm_id = kMobileOutputRuleIds[1].nm_id,
      .desc = "48V直流系统直流总电压超低告警",
      .active = [](float u, Threshold& t) { return u < t(); }},
-    {.nm_id = "210600340010",
+    {.nm_id = kMobileOutputRuleIds[2].nm_id,
      .desc = "直流总电压过高告警",
      .active = [](float u, Threshold& t) { return u > t(); }},
 }};

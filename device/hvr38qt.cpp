@@ -8,6 +8,7 @@
 #include "cycle_errors.h"
 
 using namespace hvr38qt;
+using wire::Cid2;
 
 HVR38QT::HVR38QT(const DeviceParts& parts) : parts_(parts) {
   if (!parts_.complete()) throw std::invalid_argument("HVR38QT needs its snapshot and rule-set parts");
@@ -50,19 +51,19 @@ int HVR38QT::InitSetting(const Json::Value& config) {
 // Decoders of the per-module replies
 
 std::size_t HVR38QT::parse41_42(const unsigned char* info, std::size_t size) {
-  if (size < 4) return size + 1;
-  header_.output_voltage = tenths(info + 1);
-  header_.module_count = info[3];
+  if (size < wire::kAnalogHeadBytes) return size + 1;
+  wire::read_fields(wire::kHeaderFields, info, &header_);
   // Sized by the first reply; a later, larger count (a rectifier added while
   // running) grows the list so that every announced module has a record.
   if (modules_.size() < header_.module_count)
     modules_.resize(header_.module_count, tele_c_hvr38qt_rc_channel{});
-  std::size_t p = 4;
+  constexpr std::size_t group = wire::kModuleAnalogGroup + 1;
+  std::size_t p = wire::kAnalogHeadBytes;
   for (std::size_t i = 0; i < header_.module_count; ++i) {
-    if (p + 3 > size) return p + 3;
-    modules_[i].current = tenths(info + p);
-    const unsigned extra = info[p + 2];
-    p += 3;
+    if (p + group > size) return p + group;
+    wire::read_fields(wire::kModuleAnalogFields, info + p, &modules_[i]);
+    const unsigned extra = info[p + group - 1];
+    p += group;
     if (extra != 0) {
       log_error(CycleError::kAnalogExtraBytes, static_cast<int>(extra));
       p += extra;
@@ -71,26 +72,20 @@ std::size_t HVR38QT::parse41_42(const unsigned char* info, std::size_t size) {
   return p;
 }
 
-std::size_t HVR38QT::parse_module_states(const unsigned char* info, std::size_t size, int width,
-                                         CycleError mismatch, CycleError extra_error) {
+std::size_t HVR38QT::parse_module_states(const unsigned char* info, std::size_t size,
+                                         std::span<const wire::Field> fields, CycleError mismatch,
+                                         CycleError extra_error) {
   if (size < 1) return size + 1;
   const std::uint8_t c = info[0];
   if (c != header_.module_count) {
     log_error(mismatch, static_cast<int>(c), header_.module_count);
     return 0;
   }
-  const auto w = static_cast<std::size_t>(width);
+  const std::size_t w = wire::wire_extent(fields);
   std::size_t p = 1;
   for (std::size_t i = 0; i < c; ++i) {
     if (p + w + 1 > size) return p + w + 1;
-    auto& rec = modules_[i];
-    if (width == 3) {
-      rec.state_1 = info[p];
-      rec.state_2 = info[p + 1];
-      rec.state_3 = info[p + 2];
-    } else {
-      rec.alarm_state = info[p];
-    }
+    wire::read_fields(fields, info + p, &modules_[i]);
     const unsigned extra = info[p + w];
     p += w + 1;
     if (extra != 0) {
@@ -102,37 +97,23 @@ std::size_t HVR38QT::parse_module_states(const unsigned char* info, std::size_t 
 }
 
 std::size_t HVR38QT::parse41_43(const unsigned char* info, std::size_t size) {
-  return parse_module_states(info, size, 3, CycleError::kSwitchCount, CycleError::kSwitchExtraBytes);
+  return parse_module_states(info, size, wire::kModuleSwitchFields, CycleError::kSwitchCount,
+                             CycleError::kSwitchExtraBytes);
 }
 
 std::size_t HVR38QT::parse41_44(const unsigned char* info, std::size_t size) {
-  return parse_module_states(info, size, 1, CycleError::kAlarmStateCount,
+  return parse_module_states(info, size, wire::kModuleAlarmFields, CycleError::kAlarmStateCount,
                              CycleError::kAlarmStateExtraBytes);
 }
 
 std::size_t HVR38QT::parse41_95(const unsigned char* info, std::size_t size) {
-  if (size < 4) return size + 1;
-  block95_.ext_state_1 = info[0];
-  block95_.ext_state_2 = info[1];
-  block95_.ext_value = tenths(info + 2);
-  return 4;
+  if (size < wire::kExtrasBytes) return size + 1;
+  wire::read_fields(wire::kBlock95Fields, info, &block95_);
+  return wire::kExtrasBytes;
 }
 
 // ---------------------------------------------------------------------------
 // Poll cycle
-
-namespace {
-
-constexpr unsigned char kCid1 = 0x41;
-
-// Info bytes each reply needs; the controller's length word is not trusted.
-constexpr std::size_t kModuleDetailBytes = 61;
-constexpr std::size_t kAcUnitBytes = 27;
-constexpr std::size_t kDcUnitBytes = 219;
-constexpr std::size_t kAlarmEntryBytes = 4;
-constexpr unsigned kAlarmsPerPart = 50;
-
-}  // namespace
 
 int HVR38QT::RefreshStatus() {
   KRTSPDevice::RefreshStatus();
@@ -146,25 +127,29 @@ int HVR38QT::RefreshStatus() {
 
 int HVR38QT::send_request(int state) {
   switch (state) {
-    case kAnalog: return write_pmbus_cmd(kCid1, 0x42);
-    case kSwitch: return write_pmbus_cmd(kCid1, 0x43);
-    case kAlarmState: return write_pmbus_cmd(kCid1, 0x44);
+    case kAnalog: return request(Cid2::kAnalog);
+    case kSwitch: return request(Cid2::kSwitch);
+    case kAlarmState: return request(Cid2::kAlarmState);
     case kModule: {
       const unsigned char first = 0;
       module_replies_ = 1;
-      return write_pmbus_cmd(kCid1, 0x8F, &first, 1);
+      return request(Cid2::kModuleDetail, &first, 1);
     }
-    case kExtras: return write_pmbus_cmd(kCid1, 0x95);
-    case kAcUnit: return write_pmbus_cmd(kCid1, 0xA2, &current_unit_, 1);
-    case kDcUnit: return write_pmbus_cmd(kCid1, 0xA4, &current_unit_, 1);
-    case kBlockA3: return write_pmbus_cmd(kCid1, 0xA3);
-    case kWord93: return write_pmbus_cmd(kCid1, 0x93);
-    case kAlarmList1: return write_pmbus_cmd(kCid1, 0x9C);
-    case kAlarmList2: return write_pmbus_cmd(kCid1, 0x9D);
-    case kAlarmList3: return write_pmbus_cmd(kCid1, 0x9E);
-    case kAlarmList4: return write_pmbus_cmd(kCid1, 0x9F);
+    case kExtras: return request(Cid2::kExtras);
+    case kAcUnit: return request(Cid2::kAcUnit, &current_unit_, 1);
+    case kDcUnit: return request(Cid2::kDcUnit, &current_unit_, 1);
+    case kBlockA3: return request(Cid2::kBlockA3);
+    case kWord93: return request(Cid2::kWord93);
+    case kAlarmList1: return request(Cid2::kAlarmList1);
+    case kAlarmList2: return request(Cid2::kAlarmList2);
+    case kAlarmList3: return request(Cid2::kAlarmList3);
+    case kAlarmList4: return request(Cid2::kAlarmList4);
     default: return 0;
   }
+}
+
+int HVR38QT::request(wire::Cid2 command, const unsigned char* data, int len) {
+  return write_pmbus_cmd(wire::kCid1, wire::code(command), data, len);
 }
 
 int HVR38QT::enter(int state) {
@@ -239,25 +224,26 @@ int HVR38QT::process_payload() {
     }
     case kAcUnit: return on_ac_unit(info, avail);
     case kDcUnit: {
-      if (rtn == 4) return enter(kBlockA3);  // the controller has no DC units
+      if (rtn == wire::kRtnNoDcUnits) return enter(kBlockA3);  // the controller has no DC units
       return on_dc_unit(info, avail);
     }
     case kBlockA3: {
-      if (count == 144 && avail == 144) {
-        std::memcpy(&block_a3_, info, sizeof block_a3_);
-        for (std::size_t e = 0; e < 8; ++e)
-          for (std::size_t j = 0; j < 7; ++j) swap16_at(&block_a3_, e * sizeof(a3_entry) + 4 + 2 * j);
-      } else if (count == 128 && avail == 128) {
-        for (std::size_t e = 0; e < 8; ++e) {
-          for (std::size_t j = 0; j < 4; ++j) block_a3_.entry[e].entry_value[j] = be16(info + 16 * e + 4 + 2 * j);
-        }
+      if (count == wire::kBlockA3Bytes && avail == wire::kBlockA3Bytes) {
+        for (std::size_t e = 0; e < wire::kA3Entries; ++e)
+          wire::read_fields(wire::kA3EntryFields, info + e * sizeof(a3_entry), &block_a3_.entry[e]);
+      } else if (count == wire::kBlockA3ShortBytes && avail == wire::kBlockA3ShortBytes) {
+        for (std::size_t e = 0; e < wire::kA3Entries; ++e)
+          wire::read_fields(wire::kA3ShortEntryFields, info + e * wire::kA3ShortEntryBytes,
+                            &block_a3_.entry[e]);
       } else {
         return fail_quiet_reset();
       }
       return enter(kWord93);
     }
     case kWord93: {
-      if ((length_word != 4 && length_word != 5) || avail < 2) return fail_quiet_reset();
+      if ((length_word != wire::kWord93Length && length_word != wire::kWord93Length + 1) ||
+          avail < wire::kWord93Bytes)
+        return fail_quiet_reset();
       word93_ = static_cast<std::int16_t>(be16(info));
       alarm_count_ = 0;
       alarms_.clear();
@@ -273,18 +259,16 @@ int HVR38QT::process_payload() {
 }
 
 int HVR38QT::on_module_detail(const unsigned char* info, std::size_t count) {
-  if (count >= 1 && info[0] == 2)
+  if (count >= 1 && info[0] == wire::kModuleDetailRefused)
     return fail_reset(CycleError::kModuleRetcode2);
   if (count < 2) return fail_reset(CycleError::kModuleOverflow);
   const unsigned k = info[1];
   if (k == 0 || k > header_.module_count || k > modules_.size())
     return fail_reset(CycleError::kModuleIndex);
-  if (count < kModuleDetailBytes)
+  if (count < wire::kModuleDetailBytes)
     return fail_reset(CycleError::kModuleOverflow);
   auto& rec = modules_[k - 1];
-  std::memcpy(reinterpret_cast<unsigned char*>(&rec) + 8, info + 1, 60);
-  for (std::size_t off : {18u, 20u, 22u}) swap16_at(&rec, off);
-  for (std::size_t off : {24u, 28u, 32u}) swap32_at(&rec, off);
+  wire::read_fields(wire::kModuleDetailFields, info, &rec);
   if (info[0] != 0) return enter(kExtras);
   // A controller that never marks its last module is stopped after one
   // request per module.
@@ -292,28 +276,20 @@ int HVR38QT::on_module_detail(const unsigned char* info, std::size_t count) {
     return fail_reset(CycleError::kModuleTooMany);
   ++module_replies_;
   const unsigned char next = 1;
-  write_pmbus_cmd(kCid1, 0x8F, &next, 1);
+  request(Cid2::kModuleDetail, &next, 1);
   return 1;
 }
 
 int HVR38QT::on_ac_unit(const unsigned char* info, std::size_t count) {
-  if (count < kAcUnitBytes)
+  if (count < wire::kAcUnitBytes)
     return fail_reset(CycleError::kAcOverflow);
   if (current_unit_ == 0 || current_unit_ > ac_units_.size())
     return fail_reset(CycleError::kAcUnitRange);
-  auto& rec = ac_units_[current_unit_ - 1];
-  auto* bytes = reinterpret_cast<unsigned char*>(&rec);
-  for (std::size_t i = 0; i < 12; ++i) {
-    const float v = tenths(info + 2 * i);
-    std::memcpy(bytes + 4 * i, &v, 4);
-  }
-  rec.status_1 = info[24];
-  rec.status_2 = info[25];
-  rec.status_3 = info[26];
+  wire::read_fields(wire::kAcUnitFields, info, &ac_units_[current_unit_ - 1]);
   const int n = current_unit_;
   current_unit_ = static_cast<std::uint8_t>(n + 1);
   if (n < ac_number) {
-    write_pmbus_cmd(kCid1, 0xA2, &current_unit_, 1);
+    request(Cid2::kAcUnit, &current_unit_, 1);
     return 1;
   }
   if (dc_number > 0) {
@@ -324,26 +300,19 @@ int HVR38QT::on_ac_unit(const unsigned char* info, std::size_t count) {
 }
 
 int HVR38QT::on_dc_unit(const unsigned char* info, std::size_t count) {
-  if (count < kDcUnitBytes)
+  if (count < wire::kDcUnitBytes)
     return fail_reset(CycleError::kDcOverflow);
   if (current_unit_ == 0 || current_unit_ > dc_units_.size())
     return fail_reset(CycleError::kDcUnitRange);
   auto& rec = dc_units_[current_unit_ - 1];
-  std::memcpy(&rec, info, sizeof rec);
-  swap16_at(&rec, 0);
-  swap32_at(&rec, 2);
-  swap32_at(&rec, 6);
-  for (std::size_t k = 0; k < 16; ++k) {
-    const std::size_t b = 11 + 13 * k;
-    swap16_at(&rec, b);
-    swap32_at(&rec, b + 2);
-    swap32_at(&rec, b + 6);
-    swap16_at(&rec, b + 10);
-  }
+  wire::read_fields(wire::kDcUnitHeadFields, info, &rec);
+  for (std::size_t k = 0; k < wire::kDcBranches; ++k)
+    wire::read_fields(wire::kDcBranchFields, info + offsetof(hvr38qt_41_a4, branch) + sizeof(dc_branch) * k,
+                      &rec.branch[k]);
   const int n = current_unit_;
   current_unit_ = static_cast<std::uint8_t>(n + 1);
   if (n < dc_number) {
-    write_pmbus_cmd(kCid1, 0xA4, &current_unit_, 1);
+    request(Cid2::kDcUnit, &current_unit_, 1);
     return 1;
   }
   return enter(kBlockA3);
@@ -365,13 +334,16 @@ int HVR38QT::on_alarm_part(int part, const unsigned char* info, std::size_t coun
     alarm_codes_host_order_ = false;
     offset = 1;
   }
+  using wire::kAlarmEntryBytes;
+  using wire::kAlarmsPerPart;
+  constexpr int kLastRequest = static_cast<int>(wire::kAlarmListRequests) - 1;
   const std::size_t first = static_cast<std::size_t>(part) * kAlarmsPerPart;
   const std::size_t left = alarm_count_ > first ? alarm_count_ - first : 0;
   // The last part carries all that is left (up to 105 entries for 255).
-  const std::size_t entries = part == 3 ? left : std::min<std::size_t>(left, kAlarmsPerPart);
+  const std::size_t entries = part == kLastRequest ? left : std::min<std::size_t>(left, kAlarmsPerPart);
   if (first + entries > alarms_.size() || offset + entries * kAlarmEntryBytes > count)
     return fail_reset(kShort[part]);
   std::memcpy(alarms_.data() + first, info + offset, entries * kAlarmEntryBytes);
-  if (part == 3 || alarm_count_ <= first + kAlarmsPerPart) return finish();
+  if (part == kLastRequest || alarm_count_ <= first + kAlarmsPerPart) return finish();
   return enter(kAlarmList1 + part + 1);
 }

@@ -13,6 +13,7 @@
 #include "device/parts.h"
 #include "device/view.h"
 #include "pmbus_protocol.h"
+#include "protocol/protocol.h"
 #include "records.h"
 #include "unibuffer_device.h"
 
@@ -90,12 +91,14 @@ class HVR38QT : public UniBufferDevice<PMBusProtocol, hvr38qt::kSnapshotType> {
   int fail_quiet_reset();                    // state 2, Reset(), return 0
   int finish();                              // RoundDone, return 0
   int send_request(int state);
+  int request(hvr38qt::wire::Cid2 command, const unsigned char* data = nullptr, int len = 0);
   int on_module_detail(const unsigned char* info, std::size_t count);
   int on_ac_unit(const unsigned char* info, std::size_t count);
   int on_dc_unit(const unsigned char* info, std::size_t count);
   int on_alarm_part(int part, const unsigned char* info, std::size_t count);
-  std::size_t parse_module_states(const unsigned char* info, std::size_t size, int width,
-                                  hvr38qt::CycleError mismatch, hvr38qt::CycleError extra);
+  std::size_t parse_module_states(const unsigned char* info, std::size_t size,
+                                  std::span<const hvr38qt::wire::Field> fields, hvr38qt::CycleError mismatch,
+                                  hvr38qt::CycleError extra);
   // Logs a protocol error with its table text and counts it by code.
   template <class... Args>
   void log_error(hvr38qt::CycleError error, const Args&... args) {

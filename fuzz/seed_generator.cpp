@@ -13,11 +13,14 @@
 #include <functional>
 #include <iostream>
 
+#include "frame_codec.h"
 #include "fuzz/drivers.h"
+#include "protocol/protocol.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+namespace wire = hvr38qt::wire;
 using fuzz::Writer;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -77,7 +80,7 @@ void write_cycle(Writer& w, const Cycle& c) {
   for (unsigned k = 1; k <= modules; ++k) {  // 0x8F
     w.u8(0x00);
     w.u8(0);
-    Bytes detail(59, 0);
+    Bytes detail(wire::kModuleDetailBytes - 2, 0);  // after the flag and number
     detail[0] = k == 2 ? 0x10 : 0;  // status bits: module fault on module 2
     detail[8] = k == 1 ? 0x01 : 0;  // communication alarm on module 1
     detail[10] = 0x01;
@@ -99,11 +102,11 @@ void write_cycle(Writer& w, const Cycle& c) {
   if (c.no_dc && c.dc > 0) {
     w.u8(0xA0);
     w.u8(4);
-    w.zeros(219);
+    w.zeros(wire::kDcUnitBytes);
   } else {
     for (unsigned u = 0; u < c.dc; ++u) {  // 0xA4
       w.u8(0x00);
-      Bytes dc(219, 0);
+      Bytes dc(wire::kDcUnitBytes, 0);
       dc[0] = 0x02;
       dc[1] = 0x17;
       dc[10] = 0x03;
@@ -114,19 +117,21 @@ void write_cycle(Writer& w, const Cycle& c) {
   }
   w.u8(0x00);  // 0xA3
   w.u8(c.short_a3 ? 1 : 0);
-  Bytes a3(c.short_a3 ? 128 : 144, 0);
+  Bytes a3(c.short_a3 ? wire::kBlockA3ShortBytes : wire::kBlockA3Bytes, 0);
   for (std::size_t i = 0; i < a3.size(); ++i) a3[i] = static_cast<std::uint8_t>(i);
   w.bytes(a3);
   w.u8(0x00);  // 0x93
   w.u8(c.odd_93 ? 1 : 0);
   w.u16(0xFFFE);
   const auto count = static_cast<unsigned>(c.alarms.size());
-  for (unsigned part = 0; part < 4; ++part) {  // 0x9C to 0x9F
-    const unsigned first = 50 * part;
+  for (unsigned part = 0; part < wire::kAlarmListRequests; ++part) {  // 0x9C to 0x9F
+    const unsigned first = wire::kAlarmsPerPart * part;
     if (part > 0 && count <= first) break;
     w.u8(0x00);
     if (part == 0) w.u8(count);
-    const unsigned n = part == 3 ? count - first : std::min(count - std::min(count, first), 50u);
+    const unsigned n = part + 1 == wire::kAlarmListRequests
+                           ? count - first
+                           : std::min(count - std::min(count, first), wire::kAlarmsPerPart);
     for (unsigned i = 0; i < n; ++i)
       for (std::uint8_t b : c.alarms[first + i]) w.u8(b);
     if (count == 0) break;
@@ -295,18 +300,18 @@ Bytes frame_stream_cycle() {
       {0, {1, 0x02, 0x17, 2, 0x00, 0x64, 0, 0x00, 0xC8, 0}},
       {0, {2, 0, 0, 0, 0, 1, 2, 3, 0}},
       {0, {2, 0, 0, 1, 0}},
-      {0, Bytes(61, 0)},
+      {0, Bytes(wire::kModuleDetailBytes, 0)},
       {0, {0, 0, 0x03, 0xE8}},
-      {0, Bytes(27, 0x11)},
-      {4, {}},
-      {0, Bytes(144, 0)},
+      {0, Bytes(wire::kAcUnitBytes, 0x11)},
+      {wire::kRtnNoDcUnits, {}},
+      {0, Bytes(wire::kBlockA3Bytes, 0)},
       {0, {0xFF, 0xFE}},
       {0, {1, 1, 12, 0x01, 0x2C}},
   };
   Writer w;
   unsigned n = 1;
   for (const auto& [rtn, info] : replies) {
-    const std::string f = frame::encode(0x21, 1, 0x41, rtn, info);
+    const std::string f = frame::encode(0x21, 1, wire::kCid1, rtn, info);
     for (std::size_t pos = 0; pos < f.size();) {
       const std::size_t take = std::min<std::size_t>(n % 64 + 1, f.size() - pos);
       w.u8(static_cast<unsigned>(take - 1));
@@ -320,7 +325,7 @@ Bytes frame_stream_cycle() {
 
 Bytes frame_stream_faults() {
   std::string line = "noise\r";
-  std::string f = frame::encode(0x21, 1, 0x41, 0, Bytes{1, 2, 3});
+  std::string f = frame::encode(0x21, 1, wire::kCid1, 0, Bytes{1, 2, 3});
   line += f.substr(0, 9);  // interrupted by a new start
   std::string bad = f;
   bad[bad.size() - 2] = bad[bad.size() - 2] == '0' ? '1' : '0';  // checksum

@@ -15,6 +15,7 @@
 
 #include "device_fixture.h"
 
+namespace wire = hvr38qt::wire;
 using testing_support::DeviceFixture;
 using testing_support::RecordingController;
 using testing_support::Report;
@@ -80,11 +81,13 @@ void run_cycle(DeviceFixture& f, const Plant& p) {
   f.reply(alarm_states);
 
   for (std::size_t i = 0; i < n; ++i) {
-    std::vector<std::uint8_t> detail(61, 0);
+    constexpr const auto& bits = wire::field(wire::kModuleDetailFields, "status_bits");
+    std::vector<std::uint8_t> detail(wire::kModuleDetailBytes, 0);
     detail[0] = i + 1 == n ? 1 : 0;
-    detail[1] = static_cast<std::uint8_t>(i + 1);
-    detail[2] = p.modules[i].status_0;
-    detail[10] = p.modules[i].status_8;
+    wire::put_field(wire::field(wire::kModuleDetailFields, "module_no"), detail.data(),
+                    static_cast<std::uint32_t>(i + 1));
+    wire::put_field(bits, detail.data(), p.modules[i].status_0, 0);
+    wire::put_field(bits, detail.data(), p.modules[i].status_8, 8);
     f.reply(detail);
   }
   f.reply({0, 0, 0, 0});  // 0x95
@@ -98,8 +101,8 @@ void run_cycle(DeviceFixture& f, const Plant& p) {
   f.reply(ac);  // 0xA2 unit 1
 
   for (std::size_t i = 0; i < f.device->DcUnits().size(); ++i)
-    f.reply(std::vector<std::uint8_t>(219, 0));  // 0xA4
-  f.reply(std::vector<std::uint8_t>(144, 0));    // 0xA3
+    f.reply(std::vector<std::uint8_t>(wire::kDcUnitBytes, 0));  // 0xA4
+  f.reply(std::vector<std::uint8_t>(wire::kBlockA3Bytes, 0));  // 0xA3
   f.reply({0, 0});                               // 0x93
   f.reply({0});                                  // 0x9C: no alarms
 }

@@ -297,7 +297,7 @@ TEST_P(AlarmList, PartsAndPositions) {
   full_cycle(f, d);
 
   std::size_t alarm_requests = 0;
-  for (int r : f.requests()) alarm_requests += (r >= 0x9C && r <= 0x9F);
+  for (int r : f.requests()) alarm_requests += (r >= cmd(Cid2::kAlarmList1) && r <= cmd(Cid2::kAlarmList4));
   EXPECT_EQ(alarm_requests, parts);
   ASSERT_EQ(f.controller->snapshots.size(), 1u);
   const auto& list = f.device->AlarmList();
@@ -356,7 +356,7 @@ TEST(PollCycle, RefreshStatusRestartsFromAnyState) {
     f.line->ClearSent();
     f.controller->Clear();
     full_cycle(f, CycleData{});
-    EXPECT_EQ(f.requests().front(), 0x42);
+    EXPECT_EQ(f.requests().front(), cmd(Cid2::kAnalog));
     EXPECT_EQ(f.controller->snapshots.size(), 1u);
     EXPECT_EQ(f.controller->logs, std::vector<std::string>{});  // the half frame was dropped
   }

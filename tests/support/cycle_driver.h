@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -12,22 +13,26 @@ namespace testing_support {
 
 using Info = std::vector<std::uint8_t>;
 
-inline void put_be16(Info& v, std::uint16_t x) {
-  v.push_back(static_cast<std::uint8_t>(x >> 8));
-  v.push_back(static_cast<std::uint8_t>(x & 0xFF));
+// One module group of the 0x42, 0x43 or 0x44 reply: its fields from the
+// table, each set to `value(field index)`, and no extra bytes after it.
+template <std::size_t N, class Value>
+void put_group(Info& v, const std::array<wire::Field, N>& fields, Value value) {
+  const std::size_t group = wire::wire_extent(fields);
+  v.resize(v.size() + group + 1, 0);
+  std::uint8_t* g = v.data() + v.size() - group - 1;
+  for (std::size_t i = 0; i < N; ++i) wire::put_field(fields[i], g, value(i));
 }
 
 // 0x42: change indicator, output voltage and per-module currents (tenths),
 // no extra bytes.
 inline Info analog(std::uint8_t changed, std::uint16_t volts_tenths,
                    const std::vector<std::uint16_t>& currents_tenths) {
-  Info v{changed};
-  put_be16(v, volts_tenths);
-  v.push_back(static_cast<std::uint8_t>(currents_tenths.size()));
-  for (auto c : currents_tenths) {
-    put_be16(v, c);
-    v.push_back(0);
-  }
+  Info v(wire::kAnalogHeadBytes, 0);
+  v[0] = changed;
+  wire::put_field(wire::field(wire::kHeaderFields, "output_voltage"), v.data(), volts_tenths);
+  wire::put_field(wire::field(wire::kHeaderFields, "module_count"), v.data(),
+                  static_cast<std::uint8_t>(currents_tenths.size()));
+  for (auto c : currents_tenths) put_group(v, wire::kModuleAnalogFields, [&](std::size_t) { return c; });
   return v;
 }
 
@@ -36,32 +41,38 @@ inline Info switch_states(std::uint8_t n, std::uint8_t seed = 0) {
   Info v{n};
   for (std::uint8_t i = 0; i < n; ++i) {
     const auto b = static_cast<std::uint8_t>(seed + i);
-    v.insert(v.end(), {b, b, b, 0});
+    put_group(v, wire::kModuleSwitchFields, [&](std::size_t) { return b; });
   }
   return v;
 }
 inline Info alarm_states(std::uint8_t n, std::uint8_t seed = 0) {
   Info v{n};
-  for (std::uint8_t i = 0; i < n; ++i) v.insert(v.end(), {static_cast<std::uint8_t>(seed + i), 0});
+  for (std::uint8_t i = 0; i < n; ++i) {
+    const auto b = static_cast<std::uint8_t>(seed + i);
+    put_group(v, wire::kModuleAlarmFields, [&](std::size_t) { return b; });
+  }
   return v;
 }
 
 // 0x8F for module k: info bytes 2..60 are k*16 + (position), so every module
 // record carries its own recognisable pattern.
 inline Info module_detail(std::uint8_t last, std::uint8_t k) {
-  Info v(61);
+  constexpr std::size_t first = wire::field(wire::kModuleDetailFields, "status_bits").wire;
+  Info v(wire::kModuleDetailBytes);
   v[0] = last;
-  v[1] = k;
-  for (std::size_t i = 2; i < v.size(); ++i) v[i] = static_cast<std::uint8_t>(k * 16 + i);
+  wire::put_field(wire::field(wire::kModuleDetailFields, "module_no"), v.data(), k);
+  for (std::size_t i = first; i < v.size(); ++i) v[i] = static_cast<std::uint8_t>(k * 16 + i);
   return v;
 }
 
 // 0xA2: the twelve tenths values then three status bytes.
 inline Info ac_unit(const std::vector<std::uint16_t>& tenths12, std::uint8_t status = 0) {
-  Info v;
-  for (std::size_t i = 0; i < 12; ++i) put_be16(v, i < tenths12.size() ? tenths12[i] : 0);
-  v.insert(v.end(),
-           {status, static_cast<std::uint8_t>(status + 1), static_cast<std::uint8_t>(status + 2)});
+  const auto& t = wire::kAcUnitFields;
+  Info v(wire::kAcUnitBytes, 0);
+  for (std::size_t i = 0; i < wire::kAcUnitValues; ++i)
+    wire::put_field(t[i], v.data(), i < tenths12.size() ? tenths12[i] : 0);
+  for (std::size_t i = wire::kAcUnitValues; i < t.size(); ++i)
+    wire::put_field(t[i], v.data(), static_cast<std::uint8_t>(status + (i - wire::kAcUnitValues)));
   return v;
 }
 
@@ -74,7 +85,12 @@ inline Info patterned(std::size_t n, std::uint8_t seed) {
 // Alarm item i as it stands on the wire: unit i, category 12, code 0x01ii
 // big-endian.
 inline std::vector<std::uint8_t> wire_alarm(std::size_t i) {
-  return {static_cast<std::uint8_t>(i), 12, 0x01, static_cast<std::uint8_t>(i)};
+  const auto& t = wire::kAlarmItemFields;
+  std::vector<std::uint8_t> v(wire::kAlarmEntryBytes, 0);
+  wire::put_field(t[0], v.data(), static_cast<std::uint8_t>(i));
+  wire::put_field(t[1], v.data(), 12);
+  wire::put_field(t[2], v.data(), 0x0100u | static_cast<std::uint8_t>(i));
+  return v;
 }
 
 // The 0x9C..0x9F replies announcing `count` alarms, 50 entries per part and
@@ -83,9 +99,10 @@ inline std::vector<Info> alarm_parts(std::size_t count) {
   std::vector<Info> parts;
   Info first{static_cast<std::uint8_t>(count)};
   std::size_t next = 0;
-  for (int part = 0; part < 4; ++part) {
+  for (unsigned part = 0; part < wire::kAlarmListRequests; ++part) {
     Info v = part == 0 ? first : Info{};
-    const std::size_t end = part == 3 ? count : std::min(count, next + 50);
+    const bool last = part + 1 == wire::kAlarmListRequests;
+    const std::size_t end = last ? count : std::min<std::size_t>(count, next + wire::kAlarmsPerPart);
     for (; next < end; ++next) {
       const auto a = wire_alarm(next);
       v.insert(v.end(), a.begin(), a.end());
@@ -104,7 +121,7 @@ struct CycleData {
   std::vector<Info> ac;
   std::vector<Info> dc;
   Info extras = {1, 2, 0x03, 0xE8};  // ext_value 100.0
-  Info a3 = Info(144, 0);
+  Info a3 = Info(wire::kBlockA3Bytes, 0);
   Info w93 = {0xFF, 0xFE};
   std::size_t alarms = 0;
 };
@@ -121,9 +138,9 @@ inline void full_cycle(DeviceFixture& f, const CycleData& d) {
   for (std::uint8_t k = 1; k <= n; ++k) f.reply(module_detail(k == n ? 1 : 0, k));
   f.reply(d.extras);
   for (int u = 0; u < f.device->AcNumber(); ++u)
-    f.reply(static_cast<std::size_t>(u) < d.ac.size() ? d.ac[u] : Info(27, 0));
+    f.reply(static_cast<std::size_t>(u) < d.ac.size() ? d.ac[u] : Info(wire::kAcUnitBytes, 0));
   for (int u = 0; u < f.device->DcNumber(); ++u)
-    f.reply(static_cast<std::size_t>(u) < d.dc.size() ? d.dc[u] : Info(219, 0));
+    f.reply(static_cast<std::size_t>(u) < d.dc.size() ? d.dc[u] : Info(wire::kDcUnitBytes, 0));
   f.reply(d.a3);
   f.reply(d.w93);
   for (const auto& part : alarm_parts(d.alarms)) f.reply(part);

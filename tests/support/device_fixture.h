@@ -11,13 +11,20 @@
 #include "plugin/providers.h"
 #include "frame_codec.h"
 #include "memory_transport.h"
+#include "protocol/protocol.h"
 #include "recording_controller.h"
 
 namespace testing_support {
 
+namespace wire = hvr38qt::wire;
+using wire::Cid2;
+
+// A command byte as the request lists below hold it.
+constexpr int cmd(Cid2 c) { return wire::code(c); }
+
 // A reply frame from the controller at address 1: return code and info.
 inline std::string reply_frame(const std::vector<std::uint8_t>& info, std::uint8_t rtn = 0) {
-  return frame::encode(0x21, 1, 0x41, rtn, info);
+  return frame::encode(0x21, 1, wire::kCid1, rtn, info);
 }
 
 // The command byte (CID2) of a request frame as sent on the line.

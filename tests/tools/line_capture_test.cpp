@@ -13,17 +13,20 @@
 #include "host_controller.h"
 #include "line_tap.h"
 #include "poll_runner.h"
+#include "protocol/protocol.h"
 #include "sim_transport.h"
 
 namespace {
 
+namespace wire = hvr38qt::wire;
+using wire::Cid2;
 using sim::CaptureChunk;
 using sim::Direction;
 
-std::string request(std::uint8_t cid2, std::vector<std::uint8_t> data = {}) {
-  return frame::encode(0x21, 1, 0x41, cid2, data);
+std::string request(Cid2 cid2, std::vector<std::uint8_t> data = {}) {
+  return frame::encode(0x21, 1, wire::kCid1, wire::code(cid2), data);
 }
-std::string reply(std::vector<std::uint8_t> info) { return frame::encode(0x21, 1, 0x41, 0, info); }
+std::string reply(std::vector<std::uint8_t> info) { return frame::encode(0x21, 1, wire::kCid1, 0, info); }
 // The characters between SOI and EOI.
 std::string text_of(const std::string& frame) { return frame.substr(1, frame.size() - 2); }
 
@@ -38,7 +41,7 @@ sim::Output feed(sim::Replay& r, const std::string& bytes) {
 TEST(LineCapture, WrittenLinesReadBackAsTheSameChunks) {
   std::ostringstream out;
   sim::CaptureWriter w(out);
-  const std::string tx = request(0x42);
+  const std::string tx = request(Cid2::kAnalog);
   const std::string rx = std::string("\x00\xFF", 2) + reply({1, 2, 3});
   w.Bytes(Direction::kTx, reinterpret_cast<const std::uint8_t*>(tx.data()), tx.size());
   w.Note("no reply to request 0x44\nsecond line");
@@ -107,7 +110,7 @@ TEST(LineCapture, BadLinesAreNamed) {
 }
 
 TEST(LineCapture, ExchangesPairEachRequestWithAllThatCameBack) {
-  const std::string r42 = request(0x42), r44 = request(0x44), r8f = request(0x8F, {0});
+  const std::string r42 = request(Cid2::kAnalog), r44 = request(Cid2::kAlarmState), r8f = request(Cid2::kModuleDetail, {0});
   const std::string a42 = reply({1, 2}), a8f = reply({3});
   const std::vector<CaptureChunk> chunks = {
       chunk(Direction::kRx, 0.0, "stale"),                    // before any request: dropped
@@ -134,7 +137,7 @@ TEST(LineCapture, ExchangesPairEachRequestWithAllThatCameBack) {
 }
 
 TEST(LineCapture, ReplayAnswersInCaptureOrderAndGoesRound) {
-  const std::string r42 = request(0x42), r8f0 = request(0x8F, {0}), r8f1 = request(0x8F, {1});
+  const std::string r42 = request(Cid2::kAnalog), r8f0 = request(Cid2::kModuleDetail, {0}), r8f1 = request(Cid2::kModuleDetail, {1});
   const std::vector<sim::Exchange> ex = {
       {text_of(r42), "A", 30}, {text_of(r8f0), "B", 0}, {text_of(r8f1), "C1", 0},
       {text_of(r8f1), "C2", 0}, {text_of(r42), "D", 40}, {text_of(r8f0), "", 0},
@@ -154,7 +157,7 @@ TEST(LineCapture, ReplayAnswersInCaptureOrderAndGoesRound) {
       {r8f0, "", 0},     // answered with silence, as it was
       {r42, "A", 30},    // round again
       {r8f1, "C1", 0},   // skips forward to the next match
-      {request(0x95), "", 0},  // not in the capture
+      {request(Cid2::kExtras), "", 0},  // not in the capture
       {r42, "D", 40},
   };
   for (const auto& s : steps) EXPECT_EQ(feed(replay, s.sent).bytes, s.want) << s.want;

@@ -7,8 +7,12 @@
 #include <gtest/gtest.h>
 
 #include "memory_transport.h"
+#include "protocol/protocol.h"
 
 namespace {
+
+namespace wire = hvr38qt::wire;
+using wire::Cid2;
 
 TEST(LineTap, ReportsRequestsAndTracesFramesNoiseAndHalfFrames) {
   auto line = std::make_shared<MemoryTransport>();
@@ -18,13 +22,13 @@ TEST(LineTap, ReportsRequestsAndTracesFramesNoiseAndHalfFrames) {
   ASSERT_TRUE(tap.Open());
 
   const std::uint8_t unit = 1;
-  const std::string req = frame::encode(0x21, 1, 0x41, 0xA2, {&unit, 1});
+  const std::string req = frame::encode(0x21, 1, wire::kCid1, wire::code(Cid2::kAcUnit), {&unit, 1});
   ASSERT_TRUE(tap.Write(reinterpret_cast<const std::uint8_t*>(req.data()), req.size()));
-  EXPECT_EQ(requests, (std::vector<int>{0xA2}));
-  EXPECT_EQ(tap.LastCid2(), 0xA2);
+  EXPECT_EQ(requests, (std::vector<int>{wire::code(Cid2::kAcUnit)}));
+  EXPECT_EQ(tap.LastCid2(), wire::code(Cid2::kAcUnit));
   EXPECT_EQ(tap.Writes(), 1u);
 
-  const std::string reply = frame::encode(0x21, 1, 0x41, 0, {});
+  const std::string reply = frame::encode(0x21, 1, wire::kCid1, 0, {});
   line->Queue(std::string("\x00\xFF", 2) + reply + "~2101");
   std::uint8_t buf[256];
   EXPECT_GT(tap.Read(buf, sizeof buf, 0), 0);

@@ -15,6 +15,9 @@
 
 namespace {
 
+namespace wire = hvr38qt::wire;
+using wire::Cid2;
+constexpr int cmd(Cid2 c) { return wire::code(c); }
 using krthost::PollOutcome;
 using krthost::PollResult;
 
@@ -72,8 +75,15 @@ struct Host {
   krthost::PollRunner runner;
 };
 
-const std::vector<int> kFirstCycle = {0x42, 0x43, 0x44, 0x8F, 0x8F, 0x8F, 0x8F, 0x8F, 0x8F,
-                                      0x95, 0xA2, 0xA4, 0xA3, 0x93, 0x9C};
+// The default scenario's first cycle: six modules, one AC and one DC unit.
+const std::vector<int> kFirstCycle = [] {
+  std::vector<int> v{cmd(Cid2::kAnalog), cmd(Cid2::kSwitch), cmd(Cid2::kAlarmState)};
+  v.insert(v.end(), 6, cmd(Cid2::kModuleDetail));
+  for (Cid2 c : {Cid2::kExtras, Cid2::kAcUnit, Cid2::kDcUnit, Cid2::kBlockA3, Cid2::kWord93,
+                 Cid2::kAlarmList1})
+    v.push_back(cmd(c));
+  return v;
+}();
 const std::string kDefault = sim::DefaultScenarioText();
 
 std::string with_faults(const std::string& faults) {
@@ -111,7 +121,7 @@ TEST(PollRunner, TimeoutResetsThePollAndTheNextPollSucceeds) {
   Host h(with_faults(R"([{"cid2":"0x44","no_reply":true,"count":1}])"));
   const PollResult first = h.runner.Poll(0);
   EXPECT_EQ(first.outcome, PollOutcome::kTimeout);
-  EXPECT_EQ(first.timeout_cid2, 0x44);
+  EXPECT_EQ(first.timeout_cid2, cmd(Cid2::kAlarmState));
   EXPECT_FALSE(h.device.IsProcessing());
   EXPECT_GE(first.duration_ms, 190);
   const auto kinds = h.kinds();
@@ -183,12 +193,12 @@ TEST(PollRunner, UnchangedControllerStopsAfterTheAnalogueQuery) {
   s.replace(s.find("\"changed\": true"), 15, "\"changed\": false");
   Host h(s);
   EXPECT_EQ(h.runner.Poll(0).outcome, PollOutcome::kComplete);  // 0x42, 0x43, cycle end
-  EXPECT_EQ(h.requests(), (std::vector<int>{0x42, 0x43}));
+  EXPECT_EQ(h.requests(), (std::vector<int>{cmd(Cid2::kAnalog), cmd(Cid2::kSwitch)}));
   h.clear();
   const PollResult r = h.runner.Poll(1);
   EXPECT_EQ(r.outcome, PollOutcome::kUnchanged);
   EXPECT_EQ(r.state, 4);
-  EXPECT_EQ(h.requests(), (std::vector<int>{0x42}));
+  EXPECT_EQ(h.requests(), (std::vector<int>{cmd(Cid2::kAnalog)}));
 }
 
 TEST(PollRunner, PacedLineMakesThePollLastAsLongAsItsBytes) {

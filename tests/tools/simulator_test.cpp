@@ -2,17 +2,21 @@
 // parts, fault injection, and the scenario file's checks.
 #include "simulator.h"
 
+#include "protocol/protocol.h"
+
 #include <gtest/gtest.h>
 
 namespace {
 
+namespace wire = hvr38qt::wire;
+using wire::Cid2;
 using sim::AlarmEntry;
 using sim::Output;
 using sim::Scenario;
 using sim::Simulator;
 
-std::string request(std::uint8_t cid2, std::vector<std::uint8_t> data = {}, std::uint8_t adr = 1) {
-  return frame::encode(0x21, adr, 0x41, cid2, data);
+std::string request(Cid2 cid2, std::vector<std::uint8_t> data = {}, std::uint8_t adr = 1) {
+  return frame::encode(0x21, adr, wire::kCid1, wire::code(cid2), data);
 }
 
 Output feed(Simulator& s, const std::string& bytes) {
@@ -37,7 +41,7 @@ Decoded decode(const std::string& bytes) {
 }
 
 // The info bytes of the only reply to one request.
-std::vector<std::uint8_t> info_of(Simulator& s, std::uint8_t cid2, std::vector<std::uint8_t> data = {}) {
+std::vector<std::uint8_t> info_of(Simulator& s, Cid2 cid2, std::vector<std::uint8_t> data = {}) {
   const Decoded d = decode(feed(s, request(cid2, std::move(data))).bytes);
   EXPECT_EQ(d.frames.size(), 1u);
   if (d.frames.empty()) return {};
@@ -48,29 +52,29 @@ Scenario scenario(const std::string& json) { return sim::LoadScenarioText(json);
 
 TEST(Simulator, AnswersTheDefaultSiteInTheControllersLayout) {
   Simulator s(sim::DefaultScenario());
-  const auto analog = info_of(s, 0x42);
+  const auto analog = info_of(s, Cid2::kAnalog);
   ASSERT_EQ(analog.size(), 4u + 6 * 3);
   EXPECT_EQ(analog[0], 1);                          // changed
   EXPECT_EQ((analog[1] << 8) | analog[2], 535);     // 53.5 V in tenths
   EXPECT_EQ(analog[3], 6);                          // six modules
   EXPECT_EQ((analog[4] << 8) | analog[5], 124);     // module 1 at 12.4 A
-  EXPECT_EQ(info_of(s, 0x43).size(), 1u + 6 * 4);
-  EXPECT_EQ(info_of(s, 0x44).size(), 1u + 6 * 2);
+  EXPECT_EQ(info_of(s, Cid2::kSwitch).size(), 1u + 6 * 4);
+  EXPECT_EQ(info_of(s, Cid2::kAlarmState).size(), 1u + 6 * 2);
   // Module details: byte 0 starts again, byte 1 walks on; the last is marked.
   for (int k = 1; k <= 6; ++k) {
-    const auto d = info_of(s, 0x8F, {static_cast<std::uint8_t>(k == 1 ? 0 : 1)});
+    const auto d = info_of(s, Cid2::kModuleDetail, {static_cast<std::uint8_t>(k == 1 ? 0 : 1)});
     ASSERT_EQ(d.size(), 61u);
     EXPECT_EQ(d[0], k == 6 ? 1 : 0) << k;
     EXPECT_EQ(d[1], k) << k;
   }
-  const auto ac = info_of(s, 0xA2, {1});
+  const auto ac = info_of(s, Cid2::kAcUnit, {1});
   ASSERT_EQ(ac.size(), 27u);
   EXPECT_EQ((ac[0] << 8) | ac[1], 2304);  // 230.4 V
   EXPECT_EQ((ac[6] << 8) | ac[7], 0);     // input 2 off
-  EXPECT_EQ(info_of(s, 0xA4, {1}).size(), 219u);
-  EXPECT_EQ(info_of(s, 0xA3).size(), 144u);
-  EXPECT_EQ(info_of(s, 0x93), (std::vector<std::uint8_t>{0x00, 0x19}));
-  EXPECT_EQ(info_of(s, 0x9C)[0], 4);  // four active alarms
+  EXPECT_EQ(info_of(s, Cid2::kDcUnit, {1}).size(), 219u);
+  EXPECT_EQ(info_of(s, Cid2::kBlockA3).size(), 144u);
+  EXPECT_EQ(info_of(s, Cid2::kWord93), (std::vector<std::uint8_t>{0x00, 0x19}));
+  EXPECT_EQ(info_of(s, Cid2::kAlarmList1)[0], 4);  // four active alarms
 }
 
 TEST(Simulator, ReturnCodesForWhatTheControllerDoesNotHave) {
@@ -79,10 +83,10 @@ TEST(Simulator, ReturnCodesForWhatTheControllerDoesNotHave) {
     std::string request;
     std::uint8_t rtn;
   } cases[] = {
-      {request(0xA4, {1}), 4},  // no DC unit
-      {request(0xA2, {2}), 4},  // no second AC unit
-      {request(0x55), 4},       // unknown command
-      {frame::encode(0x21, 1, 0x40, 0x42, {}), 4},  // another device class
+      {request(Cid2::kDcUnit, {1}), 4},  // no DC unit
+      {request(Cid2::kAcUnit, {2}), 4},  // no second AC unit
+      {request(static_cast<Cid2>(0x55)), 4},       // unknown command
+      {frame::encode(0x21, 1, 0x40, wire::code(Cid2::kAnalog), {}), 4},  // another device class
       {"~2101414200000000\r", 2},                   // checksum wrong
   };
   for (const auto& c : cases) {
@@ -92,7 +96,7 @@ TEST(Simulator, ReturnCodesForWhatTheControllerDoesNotHave) {
     EXPECT_EQ(d.frames[0].bytes[3], c.rtn);
   }
   // A request to another address on the bus is not answered.
-  EXPECT_TRUE(feed(s, request(0x42, {}, 7)).bytes.empty());
+  EXPECT_TRUE(feed(s, request(Cid2::kAnalog, {}, 7)).bytes.empty());
 }
 
 TEST(Simulator, SplitsTheAlarmListIntoPartsOfFifty) {
@@ -108,8 +112,8 @@ TEST(Simulator, SplitsTheAlarmListIntoPartsOfFifty) {
       list.push_back({1, 12, static_cast<std::uint16_t>(0x100 + i)});
     Simulator s(Scenario{});
     s.SetAlarms(list);
-    feed(s, request(0x42));
-    const auto first = info_of(s, 0x9C);
+    feed(s, request(Cid2::kAnalog));
+    const auto first = info_of(s, Cid2::kAlarmList1);
     ASSERT_FALSE(first.empty());
     EXPECT_EQ(first[0], c.count);
     EXPECT_EQ(first.size(), 1 + 4 * c.entries[0]);
@@ -117,7 +121,9 @@ TEST(Simulator, SplitsTheAlarmListIntoPartsOfFifty) {
       EXPECT_EQ(first[3], 0x01) << "code big-endian";
     }
     for (int part = 1; part < 4; ++part)
-      EXPECT_EQ(info_of(s, static_cast<std::uint8_t>(0x9C + part)).size(), 4 * c.entries[part]) << part;
+      EXPECT_EQ(info_of(s, wire::alarm_list_request(static_cast<unsigned>(part))).size(),
+                4 * c.entries[part])
+          << part;
   }
 }
 
@@ -125,8 +131,8 @@ TEST(Simulator, CyclesAlarmSetsOnePerPoll) {
   Simulator s(scenario(R"({"alarm_sets":[[[1,12,29]], [], [[0,6,1],[0,6,2]]]})"));
   std::vector<int> counts;
   for (int poll = 0; poll < 4; ++poll) {
-    feed(s, request(0x42));
-    counts.push_back(info_of(s, 0x9C)[0]);
+    feed(s, request(Cid2::kAnalog));
+    counts.push_back(info_of(s, Cid2::kAlarmList1)[0]);
   }
   EXPECT_EQ(counts, (std::vector<int>{1, 0, 2, 1}));
 }
@@ -167,10 +173,10 @@ TEST(Simulator, InjectsFaultsIntoMatchingReplies) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fault);
     Simulator s(scenario(std::string(R"({"faults":[)") + c.fault + "]}"));
-    const Output o = feed(s, request(0x42));
+    const Output o = feed(s, request(Cid2::kAnalog));
     c.check(o, decode(o.bytes));
     // Other commands are answered as usual.
-    EXPECT_EQ(decode(feed(s, request(0x93)).bytes).frames.size(), 1u);
+    EXPECT_EQ(decode(feed(s, request(Cid2::kWord93)).bytes).frames.size(), 1u);
   }
 }
 
@@ -178,16 +184,16 @@ TEST(Simulator, FaultSkipCountAndDataSelectTheRequests) {
   Simulator s(scenario(R"({"modules":[{},{}],"ac_units":[{},{}],
       "faults":[{"cid2":"0xA2","data":"02","no_reply":true},
                 {"cid2":"0x42","skip":1,"count":2,"rtn":5}]})"));
-  EXPECT_FALSE(feed(s, request(0xA2, {1})).bytes.empty());
-  EXPECT_TRUE(feed(s, request(0xA2, {2})).bytes.empty());
+  EXPECT_FALSE(feed(s, request(Cid2::kAcUnit, {1})).bytes.empty());
+  EXPECT_TRUE(feed(s, request(Cid2::kAcUnit, {2})).bytes.empty());
   std::vector<int> rtn;
-  for (int i = 0; i < 4; ++i) rtn.push_back(decode(feed(s, request(0x42)).bytes).frames.at(0).bytes[3]);
+  for (int i = 0; i < 4; ++i) rtn.push_back(decode(feed(s, request(Cid2::kAnalog)).bytes).frames.at(0).bytes[3]);
   EXPECT_EQ(rtn, (std::vector<int>{0, 5, 5, 0}));
 }
 
 TEST(Simulator, EchoesTheRequestAheadOfTheReply) {
   Simulator s(scenario(R"({"echo":true})"));
-  const std::string req = request(0x93);
+  const std::string req = request(Cid2::kWord93);
   const std::string out = feed(s, req).bytes;
   EXPECT_EQ(out.substr(0, req.size()), req);
   EXPECT_EQ(decode(out).frames.size(), 2u);
@@ -195,19 +201,19 @@ TEST(Simulator, EchoesTheRequestAheadOfTheReply) {
 
 TEST(Simulator, TakesRequestsInAnyChunking) {
   Simulator s(sim::DefaultScenario());
-  const std::string req = request(0x93) + request(0x95);
+  const std::string req = request(Cid2::kWord93) + request(Cid2::kExtras);
   std::string out;
   for (char c : req) out += feed(s, std::string(1, c)).bytes;
   EXPECT_EQ(decode(out).frames.size(), 2u);
   ASSERT_EQ(s.Requests().size(), 2u);
-  EXPECT_EQ(s.Requests()[1].cid2, 0x95);
+  EXPECT_EQ(s.Requests()[1].cid2, wire::code(Cid2::kExtras));
 }
 
 TEST(Simulator, KeepsOnlyTheLatestRequestsButCountsThemAll) {
   Simulator s(sim::DefaultScenario());
   const std::size_t total = Simulator::kRequestLog + 10;
   for (std::size_t i = 0; i < total; ++i)
-    feed(s, request(0xA2, {static_cast<std::uint8_t>(i & 0xFF)}));
+    feed(s, request(Cid2::kAcUnit, {static_cast<std::uint8_t>(i & 0xFF)}));
   EXPECT_EQ(s.RequestCount(), total);
   const auto kept = s.Requests();
   ASSERT_EQ(kept.size(), Simulator::kRequestLog);

@@ -3,32 +3,43 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <sstream>
 
 #include <fmt/format.h>
 
+#include "protocol/protocol.h"
 #include "settings.h"
 
 namespace decode {
 namespace {
 
-constexpr std::size_t kHeader = 16;
-constexpr std::size_t kAcUnit = 51;
-constexpr std::size_t kDcUnit = 219;
-constexpr std::size_t kDcBranch = 13;
-constexpr std::size_t kDcBranches = 16;
-constexpr std::size_t kBlock95 = 6;
-constexpr std::size_t kModule = 68;
-constexpr std::size_t kA3Entry = 18;
-constexpr std::size_t kA3Entries = 8;
-constexpr std::size_t kWord93 = 2;
-constexpr std::size_t kAlarmItem = 4;
-// Header, 0x95 block, 0xA3 block, 0x93 word and room for 200 alarm items:
-// what the device adds to the units and modules when it sizes the buffer.
-constexpr std::size_t kSizedExtra = 22 + 146 + 800;
+namespace wire = hvr38qt::wire;
+using wire::Field;
+using wire::Order;
+
+constexpr std::size_t kHeader = sizeof(hvr38qt::header_block);
+constexpr std::size_t kAcUnit = sizeof(hvr38qt::hvr38qt_41_a2);
+constexpr std::size_t kDcUnit = sizeof(hvr38qt::hvr38qt_41_a4);
+constexpr std::size_t kBlock95 = sizeof(hvr38qt::block_95);
+constexpr std::size_t kModule = sizeof(hvr38qt::tele_c_hvr38qt_rc_channel);
+constexpr std::size_t kA3Entry = sizeof(hvr38qt::a3_entry);
+constexpr std::size_t kWord93 = sizeof(std::int16_t);
+constexpr std::size_t kAlarmItem = sizeof(hvr38qt::alarm_item);
+// Room for 200 alarm items in a buffer the device sizes.
+constexpr std::size_t kAlarmRoom = 200 * kAlarmItem;
+// Header, 0x95 block, 0xA3 block, 0x93 word and the alarm room: what the
+// device adds to the units and modules when it sizes the buffer.
+constexpr std::size_t kSizedExtra =
+    kHeader + kBlock95 + sizeof(hvr38qt::block_a3) + kWord93 + kAlarmRoom;
+static_assert(kSizedExtra == 968);
+constexpr std::size_t kModuleCountAt = wire::field(wire::kHeaderFields, "module_count").offset;
+constexpr std::size_t kTimeStampAt = wire::field(wire::kHeaderFields, "time_stamp").offset;
+constexpr std::size_t kModuleNoAt = wire::field(wire::kModuleDetailFields, "module_no").offset;
 constexpr unsigned kMaxUnits = 255;
 
 // Little-endian reads at an offset already known to be inside the image.
@@ -53,10 +64,31 @@ Json::Value hex(const std::uint8_t* p, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) out += fmt::format("{:02X}", p[i]);
   return Json::Value(out);
 }
-Json::Value bytes(const std::uint8_t* p, std::size_t n) {
-  Json::Value a(Json::arrayValue);
-  for (std::size_t i = 0; i < n; ++i) a.append(p[i]);
-  return a;
+
+// One element of a record field, as the snapshot holds it: numbers in host
+// order (the alarm codes too, turned so by the snapshot step), wider raw
+// fields as hex.
+Json::Value element(const Field& f, const std::uint8_t* p) {
+  if (f.order == Order::kTenths) return f32(p);
+  if (f.width == 1) return Json::Value(p[0]);
+  if (f.order == Order::kRaw && f.width > 2) return hex(p, f.width);
+  if (f.width == 2) return Json::Value(le16(p));
+  return Json::Value(le32(p));
+}
+
+// The fields of one record under their names; a field of several elements
+// is an array.
+void put_fields(Json::Value& out, std::span<const Field> fields, const std::uint8_t* record) {
+  for (const Field& f : fields) {
+    const std::uint8_t* p = record + f.offset;
+    if (f.count == 1) {
+      out[std::string(f.name)] = element(f, p);
+      continue;
+    }
+    Json::Value a(Json::arrayValue);
+    for (std::size_t i = 0; i < f.count; ++i) a.append(element(f, p + i * f.width));
+    out[std::string(f.name)] = a;
+  }
 }
 
 Json::Value time_stamp(const std::uint8_t* p) {
@@ -78,40 +110,25 @@ Json::Value time_stamp(const std::uint8_t* p) {
 
 Json::Value header(const std::uint8_t* p) {
   Json::Value h;
-  h["device_id"] = le32(p);
-  h["output_voltage"] = f32(p + 4);
-  h["module_count"] = p[8];
-  h["time_stamp"] = time_stamp(p + 9);
+  put_fields(h, wire::kHeaderFields, p);
+  h["time_stamp"] = time_stamp(p + kTimeStampAt);
   return h;
 }
 
 Json::Value ac_unit(const std::uint8_t* p) {
-  static const char* const kFloats[] = {"u_a",     "u_b",     "u_c",     "u2_a",
-                                        "u2_b",    "u2_c",    "value_6", "value_7",
-                                        "value_8", "value_9", "frequency", "value_11"};
   Json::Value u;
-  for (std::size_t i = 0; i < 12; ++i) u[kFloats[i]] = f32(p + 4 * i);
-  u["status_1"] = p[48];
-  u["status_2"] = p[49];
-  u["status_3"] = p[50];
+  put_fields(u, wire::kAcUnitFields, p);
   return u;
 }
 
 Json::Value dc_unit(const std::uint8_t* p) {
   Json::Value u;
-  u["dc_value16"] = le16(p);
-  u["dc_value32_1"] = le32(p + 2);
-  u["dc_value32_2"] = le32(p + 6);
-  u["dc_byte"] = p[10];
+  put_fields(u, wire::kDcUnitHeadFields, p);
   Json::Value branches(Json::arrayValue);
-  for (std::size_t k = 0; k < kDcBranches; ++k) {
-    const std::uint8_t* b = p + 11 + kDcBranch * k;
+  for (std::size_t k = 0; k < wire::kDcBranches; ++k) {
     Json::Value br;
-    br["b_value16_1"] = le16(b);
-    br["b_value32_1"] = le32(b + 2);
-    br["b_value32_2"] = le32(b + 6);
-    br["b_value16_2"] = le16(b + 10);
-    br["b_byte"] = b[12];
+    put_fields(br, wire::kDcBranchFields,
+               p + offsetof(hvr38qt::hvr38qt_41_a4, branch) + sizeof(hvr38qt::dc_branch) * k);
     branches.append(br);
   }
   u["branches"] = branches;
@@ -120,40 +137,25 @@ Json::Value dc_unit(const std::uint8_t* p) {
 
 Json::Value block_95(const std::uint8_t* p) {
   Json::Value b;
-  b["ext_state_1"] = p[0];
-  b["ext_state_2"] = p[1];
-  b["ext_value"] = f32(p + 2);
+  put_fields(b, wire::kBlock95Fields, p);
   return b;
 }
 
 Json::Value module(const std::uint8_t* p) {
   Json::Value m;
-  m["current"] = f32(p);
-  m["state_1"] = p[4];
-  m["state_2"] = p[5];
-  m["state_3"] = p[6];
-  m["alarm_state"] = p[7];
-  m["module_no"] = p[8];
-  m["status_bits"] = bytes(p + 9, 9);
-  m["value16_1"] = le16(p + 18);
-  m["value16_2"] = le16(p + 20);
-  m["value16_3"] = le16(p + 22);
-  m["value32_1"] = le32(p + 24);
-  m["value32_2"] = le32(p + 28);
-  m["value32_3"] = le32(p + 32);
-  m["extra"] = hex(p + 36, 32);
+  for (std::span<const Field> t : {std::span<const Field>(wire::kModuleAnalogFields),
+                                   std::span<const Field>(wire::kModuleSwitchFields),
+                                   std::span<const Field>(wire::kModuleAlarmFields),
+                                   std::span<const Field>(wire::kModuleDetailFields)})
+    put_fields(m, t, p);
   return m;
 }
 
 Json::Value block_a3(const std::uint8_t* p) {
   Json::Value entries(Json::arrayValue);
-  for (std::size_t k = 0; k < kA3Entries; ++k) {
-    const std::uint8_t* e = p + kA3Entry * k;
+  for (std::size_t k = 0; k < wire::kA3Entries; ++k) {
     Json::Value entry;
-    entry["entry_head"] = bytes(e, 4);
-    Json::Value values(Json::arrayValue);
-    for (std::size_t i = 0; i < 7; ++i) values.append(le16(e + 4 + 2 * i));
-    entry["entry_value"] = values;
+    put_fields(entry, wire::kA3EntryFields, p + kA3Entry * k);
     entries.append(entry);
   }
   return entries;
@@ -217,7 +219,7 @@ Json::Value DecodeSnapshot(const std::uint8_t* data, std::size_t size, unsigned 
     return out;
   }
   out["header"] = header(h);
-  const unsigned modules = h[8];
+  const unsigned modules = h[kModuleCountAt];
 
   // The buffer is sized once as 51A + 219D + 68C + 968, C the module count
   // when it was allocated: say when this image does not fit that.
@@ -249,12 +251,13 @@ Json::Value DecodeSnapshot(const std::uint8_t* data, std::size_t size, unsigned 
     const std::uint8_t* p = r.take(kModule, "modules");
     if (p == nullptr) break;
     // The detail reply numbers the modules from 1; 0 is a module not yet asked for.
-    if (p[8] != 0 && p[8] != i + 1)
-      warn(out, fmt::format("module record {} holds module number {}", i + 1, p[8]));
+    const std::uint8_t number = p[kModuleNoAt];
+    if (number != 0 && number != i + 1)
+      warn(out, fmt::format("module record {} holds module number {}", i + 1, number));
     mods.append(module(p));
   }
   out["modules"] = mods;
-  if (const std::uint8_t* p = r.take(kA3Entry * kA3Entries, "block_a3")) out["block_a3"] = block_a3(p);
+  if (const std::uint8_t* p = r.take(sizeof(hvr38qt::block_a3), "block_a3")) out["block_a3"] = block_a3(p);
   if (const std::uint8_t* p = r.take(kWord93, "word_93"))
     out["word_93"] = static_cast<int>(static_cast<std::int16_t>(le16(p)));
 
@@ -266,9 +269,7 @@ Json::Value DecodeSnapshot(const std::uint8_t* data, std::size_t size, unsigned 
       const std::uint8_t* p = r.take(kAlarmItem, "alarms");
       if (p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 0) break;
       Json::Value a;
-      a["unit"] = p[0];
-      a["category"] = p[1];
-      a["code"] = le16(p + 2);
+      put_fields(a, wire::kAlarmItemFields, p);
       alarms.append(a);
     }
   }

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <initializer_list>
 #include <limits>
+#include <span>
+#include <string_view>
 #include <sstream>
 
 #include <boost/algorithm/hex.hpp>
@@ -100,26 +102,29 @@ void read_bytes(const Json::Value& v, const std::string& path, std::array<std::u
   for (Json::ArrayIndex i = 0; i < N; ++i) out[i] = read_byte(v[i], at(path, i));
 }
 
-void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-  out.push_back(static_cast<std::uint8_t>(v >> 8));
-  out.push_back(static_cast<std::uint8_t>(v & 0xFF));
+namespace wire = hvr38qt::wire;
+using wire::Field;
+
+// The largest number a field's wire width holds.
+std::uint64_t max_of(const Field& f) { return (std::uint64_t{1} << (8 * f.wire_width())) - 1; }
+
+// A whole number into a field of a reply laid out by its table.
+void put_number(std::uint8_t* info, const Field& f, const Json::Value& v, const std::string& path,
+                std::size_t element = 0) {
+  wire::put_field(f, info, static_cast<std::uint32_t>(read_uint(v, path, max_of(f))), element);
 }
 
-void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-  put16(out, static_cast<std::uint16_t>(v >> 16));
-  put16(out, static_cast<std::uint16_t>(v & 0xFFFF));
-}
-
-// A list of n whole numbers below max + 1, written big-endian in `width` bytes.
-void put_numbers(std::vector<std::uint8_t>& out, const Json::Value& v, const std::string& path,
-                 std::size_t n, int width) {
+// A list of n whole numbers: one per field of `fields` from `first` on, or,
+// with a single field, one per element of it.
+void put_numbers(std::uint8_t* info, std::span<const Field> fields, const Field& first,
+                 const Json::Value& v, const std::string& path, std::size_t n) {
   array_of(v, path);
   if (v.size() != n) fail(path, fmt::format("expected {} numbers", n));
-  const std::uint64_t max = width == 2 ? 0xFFFF : 0xFFFFFFFF;
+  const auto start = static_cast<std::size_t>(&first - fields.data());
+  const bool elements = fields[start].count > 1;
   for (Json::ArrayIndex i = 0; i < n; ++i) {
-    const auto x = read_uint(v[i], at(path, i), max);
-    if (width == 2) put16(out, static_cast<std::uint16_t>(x));
-    else put32(out, static_cast<std::uint32_t>(x));
+    if (elements) put_number(info, fields[start], v[i], at(path, i), i);
+    else put_number(info, fields[start + i], v[i], at(path, i));
   }
 }
 
@@ -140,27 +145,32 @@ Module parse_module(const Json::Value& v, const std::string& path, std::size_t i
       fail(at(path, "detail"), fmt::format("expected {} bytes", kModuleDetailBytes));
     return m;
   }
-  // Named fields, laid out as the controller sends them.
-  m.detail.push_back(static_cast<std::uint8_t>(index + 1));
-  std::array<std::uint8_t, 9> bits{};
+  // Named fields, laid out as the controller sends them: the whole reply
+  // is built, then its last-module flag left out.
+  const auto& t = wire::kModuleDetailFields;
+  std::vector<std::uint8_t> info(wire::kModuleDetailBytes, 0);
+  wire::put_field(wire::field(t, "module_no"), info.data(), static_cast<std::uint32_t>(index + 1));
+  constexpr const Field& bits_field = wire::field(wire::kModuleDetailFields, "status_bits");
+  std::array<std::uint8_t, bits_field.count> bits{};
   if (v.isMember("status_bits")) read_bytes(v["status_bits"], at(path, "status_bits"), bits);
-  m.detail.insert(m.detail.end(), bits.begin(), bits.end());
-  if (v.isMember("value16")) put_numbers(m.detail, v["value16"], at(path, "value16"), 3, 2);
-  else m.detail.resize(m.detail.size() + 6, 0);
-  if (v.isMember("value32")) put_numbers(m.detail, v["value32"], at(path, "value32"), 3, 4);
-  else m.detail.resize(m.detail.size() + 12, 0);
-  std::vector<std::uint8_t> extra(32, 0);
+  std::copy(bits.begin(), bits.end(), info.begin() + static_cast<std::ptrdiff_t>(bits_field.wire));
+  if (v.isMember("value16"))
+    put_numbers(info.data(), t, wire::field(t, "value16_1"), v["value16"], at(path, "value16"), 3);
+  if (v.isMember("value32"))
+    put_numbers(info.data(), t, wire::field(t, "value32_1"), v["value32"], at(path, "value32"), 3);
+  constexpr const Field& extra_field = wire::field(wire::kModuleDetailFields, "extra");
   if (v.isMember("extra")) {
-    extra = read_hex(v["extra"], at(path, "extra"));
-    if (extra.size() != 32) fail(at(path, "extra"), "expected 32 bytes");
+    const auto extra = read_hex(v["extra"], at(path, "extra"));
+    if (extra.size() != extra_field.width)
+      fail(at(path, "extra"), fmt::format("expected {} bytes", extra_field.width));
+    std::copy(extra.begin(), extra.end(), info.begin() + static_cast<std::ptrdiff_t>(extra_field.wire));
   }
-  m.detail.insert(m.detail.end(), extra.begin(), extra.end());
+  m.detail.assign(info.begin() + 1, info.end());
   return m;
 }
 
-constexpr const char* kAcNames[12] = {"u_a",     "u_b",     "u_c",     "u2_a",
-                                      "u2_b",    "u2_c",    "value_6", "value_7",
-                                      "value_8", "value_9", "frequency", "value_11"};
+// The twelve values lead the AC unit's table, in record order.
+static_assert(wire::kAcUnitValues <= wire::kAcUnitFields.size());
 
 AcUnit parse_ac(const Json::Value& v, const std::string& path) {
   check_members(v, path,
@@ -169,12 +179,15 @@ AcUnit parse_ac(const Json::Value& v, const std::string& path) {
   AcUnit u;
   if (v.isMember("values")) {
     const auto& a = array_of(v["values"], at(path, "values"));
-    if (a.size() > 12) fail(at(path, "values"), "at most 12 values");
+    if (a.size() > wire::kAcUnitValues)
+      fail(at(path, "values"), fmt::format("at most {} values", wire::kAcUnitValues));
     for (Json::ArrayIndex i = 0; i < a.size(); ++i)
       u.values[i] = read_number(a[i], at(at(path, "values"), i));
   }
-  for (std::size_t i = 0; i < 12; ++i)
-    if (v.isMember(kAcNames[i])) u.values[i] = read_number(v[kAcNames[i]], at(path, kAcNames[i]));
+  for (std::size_t i = 0; i < wire::kAcUnitValues; ++i) {
+    const std::string name(wire::kAcUnitFields[i].name);
+    if (v.isMember(name)) u.values[i] = read_number(v[name], at(path, name.c_str()));
+  }
   if (v.isMember("status")) read_bytes(v["status"], at(path, "status"), u.status);
   return u;
 }
@@ -187,33 +200,32 @@ std::vector<std::uint8_t> parse_dc(const Json::Value& v, const std::string& path
     if (raw.size() != kDcUnitBytes) fail(at(path, "raw"), fmt::format("expected {} bytes", kDcUnitBytes));
     return raw;
   }
-  std::vector<std::uint8_t> out;
-  put16(out, v.isMember("value16")
-                 ? static_cast<std::uint16_t>(read_uint(v["value16"], at(path, "value16"), 0xFFFF))
-                 : 0);
-  if (v.isMember("value32")) put_numbers(out, v["value32"], at(path, "value32"), 2, 4);
-  else out.resize(out.size() + 8, 0);
-  out.push_back(v.isMember("byte") ? read_byte(v["byte"], at(path, "byte")) : 0);
-  Json::ArrayIndex branches = 0;
+  const auto& head = wire::kDcUnitHeadFields;
+  std::vector<std::uint8_t> out(wire::kDcUnitBytes, 0);
+  if (v.isMember("value16"))
+    put_number(out.data(), wire::field(head, "dc_value16"), v["value16"], at(path, "value16"));
+  if (v.isMember("value32"))
+    put_numbers(out.data(), head, wire::field(head, "dc_value32_1"), v["value32"],
+                at(path, "value32"), 2);
+  if (v.isMember("byte"))
+    put_number(out.data(), wire::field(head, "dc_byte"), v["byte"], at(path, "byte"));
   if (v.isMember("branches")) {
     const auto& a = array_of(v["branches"], at(path, "branches"));
-    if (a.size() > 16) fail(at(path, "branches"), "at most 16 branches");
-    branches = a.size();
+    if (a.size() > wire::kDcBranches)
+      fail(at(path, "branches"), fmt::format("at most {} branches", wire::kDcBranches));
     for (Json::ArrayIndex i = 0; i < a.size(); ++i) {
       const std::string bp = at(at(path, "branches"), i);
       const Json::Value& b = a[i];
+      // Scenario names are the table's without the "b_" prefix of the record.
       check_members(b, bp, {"value16_1", "value32_1", "value32_2", "value16_2", "byte"});
-      auto num = [&](const char* name, std::uint64_t max) -> std::uint64_t {
-        return b.isMember(name) ? read_uint(b[name], at(bp, name), max) : 0;
-      };
-      put16(out, static_cast<std::uint16_t>(num("value16_1", 0xFFFF)));
-      put32(out, static_cast<std::uint32_t>(num("value32_1", 0xFFFFFFFF)));
-      put32(out, static_cast<std::uint32_t>(num("value32_2", 0xFFFFFFFF)));
-      put16(out, static_cast<std::uint16_t>(num("value16_2", 0xFFFF)));
-      out.push_back(static_cast<std::uint8_t>(num("byte", 0xFF)));
+      std::uint8_t* branch = out.data() + offsetof(hvr38qt::hvr38qt_41_a4, branch) +
+                             sizeof(hvr38qt::dc_branch) * i;
+      for (const Field& f : wire::kDcBranchFields) {
+        const std::string name(f.name.substr(2));
+        if (b.isMember(name)) put_number(branch, f, b[name], at(bp, name.c_str()));
+      }
     }
   }
-  out.resize(out.size() + 13 * (16 - branches), 0);
   return out;
 }
 
@@ -223,10 +235,15 @@ std::vector<std::uint8_t> parse_extras(const Json::Value& v, const std::string& 
     if (v.size() != 1) fail(path, "\"raw\" and named fields exclude each other");
     return read_hex(v["raw"], at(path, "raw"));
   }
-  std::vector<std::uint8_t> out;
-  out.push_back(v.isMember("ext_state_1") ? read_byte(v["ext_state_1"], at(path, "ext_state_1")) : 0);
-  out.push_back(v.isMember("ext_state_2") ? read_byte(v["ext_state_2"], at(path, "ext_state_2")) : 0);
-  put16(out, v.isMember("ext_value") ? ToTenths(read_number(v["ext_value"], at(path, "ext_value"))) : 0);
+  const auto& t = wire::kBlock95Fields;
+  std::vector<std::uint8_t> out(wire::kExtrasBytes, 0);
+  for (const Field& f : {wire::field(t, "ext_state_1"), wire::field(t, "ext_state_2")}) {
+    const std::string name(f.name);
+    if (v.isMember(name)) wire::put_field(f, out.data(), read_byte(v[name], at(path, name.c_str())));
+  }
+  if (v.isMember("ext_value"))
+    wire::put_field(wire::field(t, "ext_value"), out.data(),
+                    ToTenths(read_number(v["ext_value"], at(path, "ext_value"))));
   return out;
 }
 
@@ -236,23 +253,25 @@ std::vector<std::uint8_t> parse_a3(const Json::Value& v, const std::string& path
     if (v.size() != 1) fail(path, "\"raw\" and \"entries\" exclude each other");
     return read_hex(v["raw"], at(path, "raw"));
   }
-  std::vector<std::uint8_t> out;
-  Json::ArrayIndex n = 0;
+  const auto& t = wire::kA3EntryFields;
+  constexpr const Field& head_field = wire::field(wire::kA3EntryFields, "entry_head");
+  constexpr const Field& values_field = wire::field(wire::kA3EntryFields, "entry_value");
+  std::vector<std::uint8_t> out(wire::kBlockA3Bytes, 0);
   if (v.isMember("entries")) {
     const auto& a = array_of(v["entries"], at(path, "entries"));
-    if (a.size() > 8) fail(at(path, "entries"), "at most 8 entries");
-    n = a.size();
-    for (Json::ArrayIndex i = 0; i < n; ++i) {
+    if (a.size() > wire::kA3Entries)
+      fail(at(path, "entries"), fmt::format("at most {} entries", wire::kA3Entries));
+    for (Json::ArrayIndex i = 0; i < a.size(); ++i) {
       const std::string ep = at(at(path, "entries"), i);
       check_members(a[i], ep, {"head", "values"});
-      std::array<std::uint8_t, 4> head{};
+      std::uint8_t* entry = out.data() + sizeof(hvr38qt::a3_entry) * i;
+      std::array<std::uint8_t, head_field.count> head{};
       if (a[i].isMember("head")) read_bytes(a[i]["head"], at(ep, "head"), head);
-      out.insert(out.end(), head.begin(), head.end());
-      if (a[i].isMember("values")) put_numbers(out, a[i]["values"], at(ep, "values"), 7, 2);
-      else out.resize(out.size() + 14, 0);
+      std::copy(head.begin(), head.end(), entry + head_field.wire);
+      if (a[i].isMember("values"))
+        put_numbers(entry, t, values_field, a[i]["values"], at(ep, "values"), values_field.count);
     }
   }
-  out.resize(out.size() + 18 * (8 - n), 0);
   return out;
 }
 

@@ -11,6 +11,8 @@
 
 #include <json/json.h>
 
+#include "protocol/protocol.h"
+
 namespace sim {
 
 // A scenario that cannot be used; the text names the member at fault.
@@ -42,7 +44,7 @@ struct AlarmEntry {
 
 // A change to the reply of every request that matches.
 struct Fault {
-  int cid2 = -1;                          // command to match
+  int cid2 = -1;                          // command to match (a CID2 byte)
   std::optional<std::vector<std::uint8_t>> data;  // request data to match
   unsigned skip = 0;                      // matching requests let through first
   std::optional<unsigned> count;          // how many to change (absent: all)
@@ -76,9 +78,10 @@ struct Scenario {
 };
 
 // The most alarms the controller can announce (the count is one byte).
-inline constexpr std::size_t kMaxAlarms = 255;
-inline constexpr std::size_t kModuleDetailBytes = 60;
-inline constexpr std::size_t kDcUnitBytes = 219;
+inline constexpr std::size_t kMaxAlarms = hvr38qt::wire::kMaxAlarms;
+// A module's detail: the 0x8F info bytes after the last-module flag.
+inline constexpr std::size_t kModuleDetailBytes = hvr38qt::wire::kModuleDetailBytes - 1;
+inline constexpr std::size_t kDcUnitBytes = hvr38qt::wire::kDcUnitBytes;
 
 // Reads a scenario; throws ScenarioError.
 Scenario ParseScenario(const Json::Value& root);

@@ -6,12 +6,21 @@
 namespace sim {
 namespace {
 
-constexpr std::uint8_t kCid1 = 0x41;
+namespace wire = hvr38qt::wire;
+using wire::Cid2;
+using wire::kCid1;
+
 // Return codes of the controller protocol.
 constexpr std::uint8_t kRtnChecksum = 2;
 constexpr std::uint8_t kRtnLength = 3;
 constexpr std::uint8_t kRtnInvalid = 4;
-constexpr std::size_t kAlarmsPerPart = 50;
+constexpr std::size_t kAlarmsPerPart = wire::kAlarmsPerPart;
+
+// Appends room for one wire record of `size` bytes and returns it.
+std::uint8_t* grow(std::vector<std::uint8_t>& out, std::size_t size) {
+  out.resize(out.size() + size, 0);
+  return out.data() + out.size() - size;
+}
 
 void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
   out.push_back(static_cast<std::uint8_t>(v >> 8));
@@ -20,11 +29,22 @@ void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
 
 void put_alarms(std::vector<std::uint8_t>& out, const std::vector<AlarmEntry>& list,
                 std::size_t first, std::size_t n) {
+  const auto& t = wire::kAlarmItemFields;
   for (std::size_t i = first; i < first + n && i < list.size(); ++i) {
-    out.push_back(list[i].unit);
-    out.push_back(list[i].category);
-    put16(out, list[i].code);
+    std::uint8_t* item = grow(out, wire::kAlarmEntryBytes);
+    wire::put_field(t[0], item, list[i].unit);
+    wire::put_field(t[1], item, list[i].category);
+    wire::put_field(t[2], item, list[i].code);
   }
+}
+
+// One module group of the 0x42, 0x43 or 0x44 reply, its fields set by
+// `fill` and no extra bytes after it.
+template <class Fill>
+void put_group(std::vector<std::uint8_t>& out, std::size_t group, Fill fill) {
+  std::uint8_t* g = grow(out, group + 1);
+  fill(g);
+  g[group] = 0;
 }
 
 }  // namespace
@@ -155,70 +175,78 @@ std::vector<std::uint8_t> Simulator::info_for(const Request& r, std::uint8_t& rt
   }
   const std::size_t modules = s.modules.size();
   const std::uint8_t unit = r.data.empty() ? 0 : r.data[0];
-  switch (r.cid2) {
-    case 0x42: {
+  switch (static_cast<Cid2>(r.cid2)) {
+    case Cid2::kAnalog: {
       ++polls_;
-      info.push_back(s.changed ? 1 : 0);
-      put16(info, ToTenths(s.output_voltage));
-      info.push_back(static_cast<std::uint8_t>(modules));
-      for (const auto& m : s.modules) {
-        put16(info, ToTenths(m.current));
-        info.push_back(0);
-      }
+      const auto& head = wire::kHeaderFields;
+      std::uint8_t* h = grow(info, wire::kAnalogHeadBytes);
+      h[0] = s.changed ? 1 : 0;
+      wire::put_field(wire::field(head, "output_voltage"), h, ToTenths(s.output_voltage));
+      wire::put_field(wire::field(head, "module_count"), h, static_cast<std::uint8_t>(modules));
+      for (const auto& m : s.modules)
+        put_group(info, wire::kModuleAnalogGroup, [&](std::uint8_t* g) {
+          wire::put_field(wire::kModuleAnalogFields[0], g, ToTenths(m.current));
+        });
       break;
     }
-    case 0x43:
+    case Cid2::kSwitch:
       info.push_back(static_cast<std::uint8_t>(modules));
-      for (const auto& m : s.modules) {
-        info.insert(info.end(), m.switches.begin(), m.switches.end());
-        info.push_back(0);
-      }
+      for (const auto& m : s.modules)
+        put_group(info, wire::kModuleSwitchGroup, [&](std::uint8_t* g) {
+          for (std::size_t i = 0; i < wire::kModuleSwitchFields.size(); ++i)
+            wire::put_field(wire::kModuleSwitchFields[i], g, m.switches[i]);
+        });
       break;
-    case 0x44:
+    case Cid2::kAlarmState:
       info.push_back(static_cast<std::uint8_t>(modules));
-      for (const auto& m : s.modules) {
-        info.push_back(m.alarm_state);
-        info.push_back(0);
-      }
+      for (const auto& m : s.modules)
+        put_group(info, wire::kModuleAlarmGroup, [&](std::uint8_t* g) {
+          wire::put_field(wire::kModuleAlarmFields[0], g, m.alarm_state);
+        });
       break;
-    case 0x8F: {
+    case Cid2::kModuleDetail: {
       // Byte 0 starts again at the first module, byte 1 asks for the next.
       module_cursor_ = unit == 0 ? 0 : module_cursor_ + 1;
       if (module_cursor_ >= modules) {
-        info.push_back(2);
+        info.push_back(wire::kModuleDetailRefused);
         break;
       }
       const Module& m = s.modules[module_cursor_];
-      info.assign(1 + kModuleDetailBytes, 0);
+      info.assign(wire::kModuleDetailBytes, 0);
       info[0] = module_cursor_ + 1 == modules ? 1 : 0;  // 1: the last module
       if (m.detail.size() == kModuleDetailBytes) {
         std::copy(m.detail.begin(), m.detail.end(), info.begin() + 1);
       } else {
-        info[1] = static_cast<std::uint8_t>(module_cursor_ + 1);
+        wire::put_field(wire::field(wire::kModuleDetailFields, "module_no"), info.data(),
+                        static_cast<std::uint32_t>(module_cursor_ + 1));
       }
       break;
     }
-    case 0x95: info = s.extras; break;
-    case 0xA2: {
+    case Cid2::kExtras: info = s.extras; break;
+    case Cid2::kAcUnit: {
       if (unit == 0 || unit > s.ac_units.size()) {
         rtn = kRtnInvalid;
         break;
       }
       const AcUnit& u = s.ac_units[unit - 1];
-      for (double v : u.values) put16(info, ToTenths(v));
-      info.insert(info.end(), u.status.begin(), u.status.end());
+      const auto& t = wire::kAcUnitFields;
+      info.assign(wire::kAcUnitBytes, 0);
+      for (std::size_t i = 0; i < wire::kAcUnitValues; ++i)
+        wire::put_field(t[i], info.data(), ToTenths(u.values[i]));
+      for (std::size_t i = 0; i < u.status.size(); ++i)
+        wire::put_field(t[wire::kAcUnitValues + i], info.data(), u.status[i]);
       break;
     }
-    case 0xA4:
+    case Cid2::kDcUnit:
       if (unit == 0 || unit > s.dc_units.size()) {
         rtn = kRtnInvalid;  // no such DC unit
         break;
       }
       info = s.dc_units[unit - 1];
       break;
-    case 0xA3: info = s.block_a3; break;
-    case 0x93: put16(info, static_cast<std::uint16_t>(s.word_93)); break;
-    case 0x9C: {
+    case Cid2::kBlockA3: info = s.block_a3; break;
+    case Cid2::kWord93: put16(info, static_cast<std::uint16_t>(s.word_93)); break;
+    case Cid2::kAlarmList1: {
       // The list of this cycle is fixed when its first part is asked for.
       const auto& sets = s.alarm_sets;
       cycle_alarms_ = sets.empty() ? std::vector<AlarmEntry>{}
@@ -227,13 +255,13 @@ std::vector<std::uint8_t> Simulator::info_for(const Request& r, std::uint8_t& rt
       put_alarms(info, cycle_alarms_, 0, kAlarmsPerPart);
       break;
     }
-    case 0x9D:
-    case 0x9E:
-    case 0x9F: {
-      const std::size_t part = r.cid2 - 0x9C;
+    case Cid2::kAlarmList2:
+    case Cid2::kAlarmList3:
+    case Cid2::kAlarmList4: {
+      const std::size_t part = r.cid2 - wire::code(Cid2::kAlarmList1);
       const std::size_t first = part * kAlarmsPerPart;
       // The last part carries everything that is left.
-      const std::size_t n = r.cid2 == 0x9F ? kMaxAlarms : kAlarmsPerPart;
+      const std::size_t n = r.cid2 == wire::code(Cid2::kAlarmList4) ? kMaxAlarms : kAlarmsPerPart;
       put_alarms(info, cycle_alarms_, first, n);
       break;
     }
