@@ -175,6 +175,9 @@ HeadCheck CheckHead(const std::string& in) {
 
 class Listener;
 
+// Slots the poller keeps free for new connections.
+constexpr std::size_t kHeadroom = 64;
+
 // httplib's task queue, replaced: the accept loop hands each socket to the
 // poller thread, which reads requests ahead and passes whole ones to a
 // fixed pool of workers; a worker gives a kept-alive connection back.
@@ -211,6 +214,10 @@ class Listener : public httplib::Server {
  public:
   Gate* gate = nullptr;
   bool Process(httplib::Stream& s, bool close, bool& closed) { return process_request(s, close, closed, nullptr); }
+  // httplib listens with a backlog of 5: a burst of connections would
+  // overflow it and every client beyond would wait for its SYN's
+  // retransmission (a second). Listening again only sets the backlog.
+  void WidenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
 
  private:
   bool process_and_close_socket(socket_t sock) override {
@@ -266,6 +273,19 @@ void Gate::Admit(int fd) {
   {
     std::lock_guard lk(mu_);
     if (stop_) return;  // c closes it
+    if (open_ >= HttpServer::kMaxConnections) {
+      // A burst faster than the poller: the oldest new connection not yet
+      // looked at goes, else this one.
+      const auto fresh = std::find_if(incoming_.begin(), incoming_.end(),
+                                      [](const ConnPtr& x) { return x->served == 0 && x->in.empty(); });
+      if (fresh == incoming_.end()) {
+        refuse(*c, 503);
+        return;
+      }
+      refuse(**fresh, 503);
+      incoming_.erase(fresh);
+      --open_;
+    }
     ++open_;
     incoming_.push_back(std::move(c));
   }
@@ -314,9 +334,9 @@ void Gate::poller() {
       if (stop_) break;
       for (auto& c : incoming_) waiting.push_back(std::move(c));
       incoming_.clear();
-      // Over the bound: the oldest connections that sent nothing go first,
-      // then the oldest of the rest, so that a new client gets in.
-      while (open_ - closed > HttpServer::kMaxConnections && !waiting.empty()) {
+      // Near the bound: the oldest connections that sent nothing go first,
+      // then the oldest of the rest, so that new clients find room.
+      while (open_ - closed > HttpServer::kMaxConnections - kHeadroom && !waiting.empty()) {
         auto victim = std::min_element(waiting.begin(), waiting.end(), [](const ConnPtr& a, const ConnPtr& b) {
           if (a->in.empty() != b->in.empty()) return a->in.empty();
           return a->since < b->since;
@@ -476,6 +496,7 @@ void HttpServer::Start() {
   if (port <= 0 || port > 65535)
     throw std::runtime_error("http: cannot listen on " + Address(spec_) +
                              " (address in use, not on this machine, or not allowed)");
+  server->WidenBacklog();
   port_ = static_cast<std::uint16_t>(port);
   server_ = std::move(server);
   thread_ = std::thread([srv = server_.get()] { srv->listen_after_bind(); });
