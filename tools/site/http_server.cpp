@@ -175,7 +175,9 @@ HeadCheck CheckHead(const std::string& in) {
 
 class Listener;
 
-// Slots the poller keeps free for new connections.
+// The poller keeps 2 * kHeadroom slots free for new connections; the
+// accept loop pushes out connections it has not handed over yet beyond
+// kMaxConnections - kHeadroom, and refuses only at kMaxConnections.
 constexpr std::size_t kHeadroom = 64;
 
 // httplib's task queue, replaced: the accept loop hands each socket to the
@@ -273,18 +275,19 @@ void Gate::Admit(int fd) {
   {
     std::lock_guard lk(mu_);
     if (stop_) return;  // c closes it
-    if (open_ >= HttpServer::kMaxConnections) {
+    if (open_ >= HttpServer::kMaxConnections - kHeadroom) {
       // A burst faster than the poller: the oldest new connection not yet
-      // looked at goes, else this one.
+      // looked at goes; only at the bound itself this one.
       const auto fresh = std::find_if(incoming_.begin(), incoming_.end(),
                                       [](const ConnPtr& x) { return x->served == 0 && x->in.empty(); });
-      if (fresh == incoming_.end()) {
+      if (fresh != incoming_.end()) {
+        refuse(**fresh, 503);
+        incoming_.erase(fresh);
+        --open_;
+      } else if (open_ >= HttpServer::kMaxConnections) {
         refuse(*c, 503);
         return;
       }
-      refuse(**fresh, 503);
-      incoming_.erase(fresh);
-      --open_;
     }
     ++open_;
     incoming_.push_back(std::move(c));
@@ -336,7 +339,7 @@ void Gate::poller() {
       incoming_.clear();
       // Near the bound: the oldest connections that sent nothing go first,
       // then the oldest of the rest, so that new clients find room.
-      while (open_ - closed > HttpServer::kMaxConnections - kHeadroom && !waiting.empty()) {
+      while (open_ - closed > HttpServer::kMaxConnections - 2 * kHeadroom && !waiting.empty()) {
         auto victim = std::min_element(waiting.begin(), waiting.end(), [](const ConnPtr& a, const ConnPtr& b) {
           if (a->in.empty() != b->in.empty()) return a->in.empty();
           return a->since < b->since;
