@@ -575,6 +575,11 @@ std::string HttpApi::Metrics() const {
 
   m.Family("krthost_history_errors_total", "counter", "Failed history database writes.");
   m.Line("krthost_history_errors_total", "", fmt::format("{}", stats ? stats->errors : 0));
+  m.Family("krthost_history_dropped_total", "counter",
+           "History writes dropped because the writer's queue was full.");
+  m.Line("krthost_history_dropped_total", "", fmt::format("{}", stats ? stats->dropped : 0));
+  m.Family("krthost_history_queue_depth", "gauge", "History writes waiting for the database.");
+  m.Line("krthost_history_queue_depth", "", fmt::format("{}", stats ? stats->queue_depth : 0));
   return m.Take();
 }
 

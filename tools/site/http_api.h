@@ -77,8 +77,12 @@ class HttpApi {
 // The status page, embedded at build time from status_page.html.
 extern const std::string_view kStatusPage;
 
-// HttpApi on a listening socket: a small fixed pool of worker threads,
-// bounded read, write and keep-alive times and request sizes.
+// HttpApi on a listening socket. httplib parses and answers the requests,
+// but the connections are ours: one thread waits on all of them and reads
+// each request ahead, so that a worker is taken only by a request that has
+// arrived whole. A client that sends nothing, trickles its bytes or opens
+// thousands of connections then holds no worker, and the connections held
+// are bounded (over the bound, the oldest that sent nothing goes first).
 class HttpServer {
  public:
   HttpServer(const HttpSpec& spec, const StatusBoard& board, const HistoryStore* store);
@@ -99,6 +103,9 @@ class HttpServer {
   static constexpr int kReadTimeoutS = 2, kWriteTimeoutS = 2, kKeepAliveTimeoutS = 1;
   static constexpr std::size_t kKeepAliveMaxCount = 20;
   static constexpr std::size_t kPayloadMax = 64 * 1024;
+  // Open connections at most; a request head (line and headers) at most.
+  static constexpr std::size_t kMaxConnections = 512;
+  static constexpr std::size_t kMaxHead = 16 * 1024;
 
  private:
   HttpSpec spec_;

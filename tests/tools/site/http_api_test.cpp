@@ -224,6 +224,7 @@ TEST_F(HttpApiTest, MetricsEscapeLabelsAndAccumulateBuckets) {
                ",key=\"k_new\",nm_id=\"nm2\",name=\"模块故障\",desc=\"整流模块\\\"1\\\"故障\\\\电源\\n第二行\"} 1",
            "krthost_history_rows_total{" + a + "} 0",
            "krthost_history_errors_total 0",
+           "krthost_history_dropped_total 0",
        })
     EXPECT_NE(m.find("\n" + line + "\n"), std::string::npos) << line << "\n--- in ---\n" << m;
   EXPECT_EQ(m.find("krthost_value{" + a + ",name=\"out_v\"} 1\n"), std::string::npos) << "repeated series";

@@ -72,9 +72,9 @@ def stop_process(proc, sig=signal.SIGTERM, timeout=5.0):
 class Subscriber:
     """mosquitto_sub -v on PREFIX/#: every message as (topic, payload), in order."""
 
-    def __init__(self, port, prefix):
+    def __init__(self, port, prefix, extra=()):
         self.proc = subprocess.Popen([SUB, "-h", "127.0.0.1", "-p", str(port), "-q", "1", "-v",
-                                      "-t", prefix + "/#", "-W", "120"],
+                                      "-t", prefix + "/#", "-W", "120", *extra],
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.lock = threading.Lock()
         self.messages = []
