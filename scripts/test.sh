@@ -6,6 +6,11 @@ bash scripts/deps.sh
 bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j"$(nproc)"
 
+# Another build type than the default, so that a warning that only the
+# optimiser at -O3 finds cannot come back unnoticed (built, not run again).
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-release -j"$(nproc)"
+
 # The unit tests and the site host's HTTP port under attack, built with
 # AddressSanitizer and UndefinedBehaviorSanitizer (labels unit, sanitize).
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHVR_SANITIZE=ON >/dev/null

@@ -123,7 +123,7 @@ std::vector<std::string> reported_ids(const RecordingController& c) {
 TEST(MobileRules, EmptyLevelMapReportsNothingButTracesAndInsertsEveryId) {
   DeviceFixture f(kConfig);
   Plant p;
-  p.modules.resize(2);
+  p.modules.assign(2, Module{});  // not resize(2): GCC 12 at -O3 misreads that as an overflow
   const std::string out = run_cycle_capturing(f, p);
 
   EXPECT_TRUE(f.controller->reports.empty());
@@ -446,7 +446,7 @@ TEST(MobileRules, WithoutControllerTracesAndLookupsStillHappen) {
     f.device->LevelMap()[kOutLow] = 3;
   };
   Plant p;
-  p.modules.resize(2);
+  p.modules.assign(2, Module{});
   p.modules[0].state_1 = 0x01;
 
   DeviceFixture with(kConfig);
