@@ -6,11 +6,9 @@ Every service listens on a free loopback port with its files in a temporary
 directory; every wait is bounded; what a case starts it stops.
 Usage: http_e2e.py CASE --krthost PATH --sim PATH --plugin PATH [--artefacts DIR]
 """
-import argparse
 import json
 import os
 import re
-import socket
 import subprocess
 import sys
 import time
@@ -19,15 +17,9 @@ import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from site_e2e import DEFAULT_RULES, Failure, Host, Run, expect, wait_for  # noqa: E402
+from site_e2e import DEFAULT_RULES, Host, expect, free_port, run_main, wait_for  # noqa: E402
 
 TOKEN = "page-token-0123456789"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def get(url, token=None, timeout=3):
@@ -160,27 +152,6 @@ def case_status_page(run):
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("case", choices=sorted(CASES))
-    ap.add_argument("--krthost", required=True)
-    ap.add_argument("--sim", required=True)
-    ap.add_argument("--plugin", required=True)
-    ap.add_argument("--artefacts", help="where the screenshot is kept")
-    opts = ap.parse_args()
-    run = Run(opts)
-    try:
-        CASES[opts.case](run)
-    except Failure as e:
-        print("FAIL %s: %s" % (opts.case, e))
-        for name in ("serve.out", "serve.err", "prometheus.log"):
-            if os.path.exists(run.path(name)):
-                with open(run.path(name), encoding="utf-8", errors="replace") as f:
-                    print("--- %s (last lines)\n%s" % (name, "".join(f.readlines()[-30:])))
-        return 1
-    print("ok %s" % opts.case)
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_main(CASES, extra=[("--artefacts", {"help": "where the screenshot is kept"})],
+                      logs=("serve.out", "serve.err", "prometheus.log")))

@@ -18,35 +18,13 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from site_e2e import Failure, expect, free_port, wait_for  # noqa: E402,F401
+
 BROKER = "/usr/sbin/mosquitto"
 SUB = "mosquitto_sub"
 RULES = {"appSetting": {"ac_number": "1", "dc_number": "1", "b_mode": "0"}}
 PASSWORD = "pw-e2e-Secret-31"
-
-
-class Failure(Exception):
-    pass
-
-
-def expect(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-def wait_for(what, predicate, timeout=20.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.05)
-    raise Failure("timed out waiting for " + what)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def accepts(port):

@@ -9,7 +9,6 @@ short versions run in CTest; the long ones are in the README.
 Every wait is bounded; what a case starts it stops.
 Usage: reliability_e2e.py CASE --krthost PATH --sim PATH --plugin PATH [--long]
 """
-import argparse
 import json
 import multiprocessing
 import os
@@ -26,7 +25,7 @@ import urllib.error
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from site_e2e import (DEFAULT_ALARMS, DEFAULT_RULES, Failure, Host, Run, Simulator, expect,  # noqa: E402
+from site_e2e import (DEFAULT_ALARMS, DEFAULT_RULES, Failure, Host, Simulator, expect, run_main,  # noqa: E402
                       scenario_with, wait_for)
 import mqtt_e2e  # noqa: E402
 
@@ -648,29 +647,6 @@ def case_broker_flap(run):
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("case", choices=sorted(CASES))
-    ap.add_argument("--krthost", required=True)
-    ap.add_argument("--sim", required=True)
-    ap.add_argument("--plugin", required=True)
-    ap.add_argument("--long", action="store_true", help="the long version (see the README)")
-    opts = ap.parse_args()
-    for name in ("krthost", "sim", "plugin"):
-        setattr(opts, name, os.path.abspath(getattr(opts, name)))
-    run = Run(opts)
-    try:
-        CASES[opts.case](run)
-    except Failure as e:
-        print("FAIL %s: %s" % (opts.case, e))
-        for name in ("serve.out", "serve.err"):
-            if os.path.exists(run.path(name)):
-                with open(run.path(name), encoding="utf-8", errors="replace") as f:
-                    print("--- %s (last lines)\n%s" % (name, "".join(f.readlines()[-30:])))
-        return 1
-    print("ok %s" % opts.case)
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_main(CASES, extra=[("--long", {"action": "store_true",
+                                                "help": "the long version (see the README)"})]))

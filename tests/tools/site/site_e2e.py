@@ -10,6 +10,7 @@ import json
 import os
 import selectors
 import signal
+import socket
 import sqlite3
 import subprocess
 import sys
@@ -27,6 +28,12 @@ class Failure(Exception):
 def expect(condition, message):
     if not condition:
         raise Failure(message)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def wait_for(what, predicate, timeout=20.0):
@@ -308,23 +315,28 @@ def case_bad_site_files(run):
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
-def main():
+def run_main(cases, extra=(), logs=("serve.out", "serve.err")):
+    """Runs the case the command line names; `extra` holds (flag, argparse
+    keywords) of a script's own options. On failure the last lines of the
+    named logs of the case's folder are shown."""
     ap = argparse.ArgumentParser()
-    ap.add_argument("case", choices=sorted(CASES))
+    ap.add_argument("case", choices=sorted(cases))
     ap.add_argument("--krthost", required=True)
     ap.add_argument("--sim", required=True)
     ap.add_argument("--plugin", required=True)
+    for flag, kwargs in extra:
+        ap.add_argument(flag, **kwargs)
     opts = ap.parse_args()
     for name in ("krthost", "sim", "plugin"):
         setattr(opts, name, os.path.abspath(getattr(opts, name)))
     run = Run(opts)
     try:
-        CASES[opts.case](run)
+        cases[opts.case](run)
     except Failure as e:
         print("FAIL %s: %s" % (opts.case, e))
-        for name in ("serve.out", "serve.err"):
+        for name in logs:
             if os.path.exists(run.path(name)):
-                with open(run.path(name), encoding="utf-8") as f:
+                with open(run.path(name), encoding="utf-8", errors="replace") as f:
                     print("--- %s (last lines)\n%s" % (name, "".join(f.readlines()[-30:])))
         return 1
     print("ok %s" % opts.case)
@@ -332,4 +344,4 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_main(CASES))
