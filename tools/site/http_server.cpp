@@ -40,6 +40,13 @@ struct Conn {
   Clock::time_point since;        // accepted, or its last answer written
   Clock::time_point first_byte{};  // of the request being read; {} before it
   std::size_t served = 0;
+  // Nothing read from it and nothing waiting on its socket either: a client
+  // that has sent its request but was not read yet is not silent.
+  bool Silent() const {
+    if (!in.empty()) return false;
+    char b = 0;
+    return ::recv(fd, &b, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+  }
   ~Conn() {
     if (fd >= 0) ::close(fd);
   }
@@ -279,7 +286,7 @@ void Gate::Admit(int fd) {
       // A burst faster than the poller: the oldest new connection not yet
       // looked at goes; only at the bound itself this one.
       const auto fresh = std::find_if(incoming_.begin(), incoming_.end(),
-                                      [](const ConnPtr& x) { return x->served == 0 && x->in.empty(); });
+                                      [](const ConnPtr& x) { return x->served == 0 && x->Silent(); });
       if (fresh != incoming_.end()) {
         refuse(**fresh, 503);
         incoming_.erase(fresh);
@@ -339,11 +346,19 @@ void Gate::poller() {
       incoming_.clear();
       // Near the bound: the oldest connections that sent nothing go first,
       // then the oldest of the rest, so that new clients find room.
+      std::vector<bool> silent;
+      if (open_ > HttpServer::kMaxConnections - 2 * kHeadroom) {
+        silent.reserve(waiting.size());
+        for (const auto& c : waiting) silent.push_back(c->Silent());
+      }
       while (open_ - closed > HttpServer::kMaxConnections - 2 * kHeadroom && !waiting.empty()) {
-        auto victim = std::min_element(waiting.begin(), waiting.end(), [](const ConnPtr& a, const ConnPtr& b) {
-          if (a->in.empty() != b->in.empty()) return a->in.empty();
-          return a->since < b->since;
-        });
+        std::size_t victim_at = 0;
+        for (std::size_t i = 1; i < waiting.size(); ++i) {
+          if (silent[i] != silent[victim_at] ? silent[i] : waiting[i]->since < waiting[victim_at]->since)
+            victim_at = i;
+        }
+        const auto victim = waiting.begin() + static_cast<std::ptrdiff_t>(victim_at);
+        silent.erase(silent.begin() + static_cast<std::ptrdiff_t>(victim_at));
         refuse(**victim, 503);
         waiting.erase(victim);
         ++closed;
