@@ -74,7 +74,9 @@ class SiteController : public HostController {
                           const std::string& name, const std::string& desc, bool active,
                           unsigned short seq) override {
     HostController::CheckThresholdBool(device_id, kind, key, nm_id, name, desc, active, seq);
-    reports.push_back({kind, key, nm_id, name, desc, active, seq});
+    // The tracker takes an inactive report as no report: only the active
+    // ones (a few of the thousand or more per evaluation) are kept.
+    if (active) reports.push_back({kind, key, nm_id, name, desc, active, seq});
   }
   void SendSP(unsigned device_id, int type, const unsigned char* data, unsigned size, bool delayed) override {
     HostController::SendSP(device_id, type, data, size, delayed);
@@ -85,15 +87,10 @@ class SiteController : public HostController {
     history = std::make_shared<std::vector<unsigned char>>(data, data + (data != nullptr ? size : 0));
   }
 
-  std::vector<RuleReport> reports;
+  std::vector<RuleReport> reports;  // the active ones of the running poll
   std::shared_ptr<std::vector<unsigned char>> history;  // of the running poll
   int snapshot_type = 0;
 };
-
-void sleep_until(Steady::time_point t, const std::atomic<bool>& stop) {
-  while (!stop.load() && Steady::now() < t)
-    std::this_thread::sleep_for(std::min<Steady::duration>(std::chrono::milliseconds(50), t - Steady::now()));
-}
 
 double unix_seconds(SysClock::time_point t) {
   return std::chrono::duration<double>(t.time_since_epoch()).count();
@@ -107,6 +104,21 @@ DeviceWorker::DeviceWorker(DeviceSpec spec, std::shared_ptr<PluginLibrary> plugi
 DeviceWorker::~DeviceWorker() {
   RequestStop();
   Join();
+}
+
+void DeviceWorker::RequestStop() {
+  {
+    std::lock_guard lock(wake_mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+}
+
+// One wake-up per poll: with a thousand devices, waking every few
+// milliseconds to look at the stop flag would cost more than the polls.
+void DeviceWorker::wait_until(Steady::time_point t) {
+  std::unique_lock lock(wake_mutex_);
+  wake_.wait_until(lock, t, [this] { return stop_.load(); });
 }
 
 void DeviceWorker::Start() { thread_ = std::thread([this] { run(); }); }
@@ -295,7 +307,7 @@ void DeviceWorker::run() {
     const bool changed = before != outcome || up_before != status->up || lost_before != status->comm_lost ||
                          restored_before != status->restored;
     publish(changed);
-    sleep_until(started + std::chrono::milliseconds(spec_.interval_ms), stop_);
+    wait_until(started + std::chrono::milliseconds(spec_.interval_ms));
   }
   device->ClosePort();
 }
