@@ -21,6 +21,9 @@ using namespace std::chrono_literals;
 constexpr int kMaxBlob = 1 << 20;        // a snapshot image larger than this is refused or skipped
 constexpr int kMaxText = 64 * 1024;      // a text column longer than this is skipped
 constexpr std::size_t kBatch = 500;      // writes per transaction
+// Once a write is queued, the writer gathers more for this long before it
+// commits: a busy site syncs about ten times a second, not once per write.
+constexpr auto kGather = 100ms;
 constexpr int kRetentionChunk = 500;     // rows deleted per statement
 constexpr auto kRetry = 1s;              // back-off after a failed batch
 constexpr auto kRetentionEvery = 60s;
@@ -412,6 +415,8 @@ struct HistoryStore::Impl {
           if (stopping) until = std::min(until, deadline);
           wake.wait_until(lk, until);
         }
+        if (!stopping && batch.empty() && queue.size() < kBatch)
+          wake.wait_until(lk, Clock::now() + kGather, [&] { return stopping || queue.size() >= kBatch; });
         while (batch.size() < kBatch && !queue.empty()) {
           batch.push_back(std::move(queue.front()));
           queue.pop_front();
@@ -445,6 +450,9 @@ struct HistoryStore::Impl {
         return false;
       }
       queue.push_back(std::move(op));
+      // The writer waits for the first write of a batch, or for a full one
+      // while it gathers; otherwise it is busy and finds the write itself.
+      if (queue.size() != 1 && queue.size() != kBatch) return true;
     }
     wake.notify_one();
     return true;
