@@ -75,8 +75,24 @@ class SiteController : public HostController {
                           unsigned short seq) override {
     HostController::CheckThresholdBool(device_id, kind, key, nm_id, name, desc, active, seq);
     // The tracker takes an inactive report as no report: only the active
-    // ones (a few of the thousand or more per evaluation) are kept.
-    if (active) reports.push_back({kind, key, nm_id, name, desc, active, seq});
+    // ones (a few of the thousand or more per evaluation) are kept, in
+    // entries reused from poll to poll.
+    if (!active) return;
+    if (used == reports.size()) reports.emplace_back();
+    RuleReport& r = reports[used++];
+    r.kind = kind;
+    r.key = key;
+    r.nm_id = nm_id;
+    r.name = name;
+    r.desc = desc;
+    r.active = active;
+    r.seq = seq;
+  }
+  void BeginReports() { used = 0; }
+  // The active reports of the running poll.
+  const std::vector<RuleReport>& Reports() {
+    reports.resize(used);
+    return reports;
   }
   void SendSP(unsigned device_id, int type, const unsigned char* data, unsigned size, bool delayed) override {
     HostController::SendSP(device_id, type, data, size, delayed);
@@ -87,7 +103,8 @@ class SiteController : public HostController {
     history = std::make_shared<std::vector<unsigned char>>(data, data + (data != nullptr ? size : 0));
   }
 
-  std::vector<RuleReport> reports;  // the active ones of the running poll
+  std::vector<RuleReport> reports;  // the first `used` are the running poll's
+  std::size_t used = 0;
   std::shared_ptr<std::vector<unsigned char>> history;  // of the running poll
   int snapshot_type = 0;
 };
@@ -241,7 +258,8 @@ void DeviceWorker::run() {
   for (long index = 0; !stop_.load(); ++index) {
     const auto started = Steady::now();
     const auto started_wall = SysClock::now();
-    controller->reports.clear();
+    controller->BeginReports();
+    bool alarms_changed = false;
     controller->history.reset();
     const PollResult r = runner.Poll(index, &stop_);
     if (r.outcome == PollOutcome::kInterrupted) break;
@@ -281,7 +299,9 @@ void DeviceWorker::run() {
       for (const auto& q : runner.Query(spec_.queries))
         if (q.ok) status->values.emplace_back(q.name, static_cast<double>(q.value));
       // Every completed poll is an evaluation of the device's rule set.
-      for (const auto& e : tracker.Evaluate(controller->reports, now)) alarm_event(e);
+      const auto events = tracker.Evaluate(controller->Reports(), now);
+      alarms_changed = !events.empty();
+      for (const auto& e : events) alarm_event(e);
       if (controller->history) {
         status->snapshot = controller->history;
         status->snapshot_at = now;
@@ -298,11 +318,18 @@ void DeviceWorker::run() {
     }
     if (good) {
       consecutive_bad = 0;
-      if (auto e = tracker.SetCommLost(false, now)) alarm_event(*e);
+      if (auto e = tracker.SetCommLost(false, now)) {
+        alarm_event(*e);
+        alarms_changed = true;
+      }
     } else if (++consecutive_bad >= spec_.comm_lost_after) {
-      if (auto e = tracker.SetCommLost(true, now)) alarm_event(*e);
+      if (auto e = tracker.SetCommLost(true, now)) {
+        alarm_event(*e);
+        alarms_changed = true;
+      }
     }
-    status->active_alarms = tracker.Active();
+    // Copied again only when a raise or clear changed them.
+    if (alarms_changed) status->active_alarms = tracker.Active();
     status->comm_lost = tracker.CommLost();
     const bool changed = before != outcome || up_before != status->up || lost_before != status->comm_lost ||
                          restored_before != status->restored;
