@@ -70,10 +70,12 @@ class SiteController : public HostController {
  public:
   using HostController::HostController;
 
-  void CheckThresholdBool(unsigned device_id, int kind, const std::string& key, const std::string& nm_id,
+  void CheckThresholdBool(unsigned, int kind, const std::string& key, const std::string& nm_id,
                           const std::string& name, const std::string& desc, bool active,
                           unsigned short seq) override {
-    HostController::CheckThresholdBool(device_id, kind, key, nm_id, name, desc, active, seq);
+    // Not passed on to HostController: its event writer is off here and
+    // its list of active reports is the one-device host's; the tracker
+    // gets them from this list.
     // The tracker takes an inactive report as no report: only the active
     // ones (a few of the thousand or more per evaluation) are kept, in
     // entries reused from poll to poll.
