@@ -21,8 +21,9 @@ using namespace std::chrono_literals;
 constexpr int kMaxBlob = 1 << 20;        // a snapshot image larger than this is refused or skipped
 constexpr int kMaxText = 64 * 1024;      // a text column longer than this is skipped
 constexpr std::size_t kBatch = 500;      // writes per transaction
-// Once a write is queued, the writer gathers more for this long before it
-// commits: a busy site syncs about ten times a second, not once per write.
+// Commits at most this often: a write that comes sooner after the last
+// commit waits with those that follow it, so a busy site syncs about ten
+// times a second instead of once per write, and a quiet one at once.
 constexpr auto kGather = 100ms;
 constexpr int kRetentionChunk = 500;     // rows deleted per statement
 constexpr auto kRetry = 1s;              // back-off after a failed batch
@@ -393,6 +394,7 @@ struct HistoryStore::Impl {
   void Writer() {
     std::vector<Op> batch;
     auto next_try = Clock::now();
+    Clock::time_point last_commit{};  // of the last batch written (or tried)
     for (;;) {
       {
         std::unique_lock lk(mu);
@@ -415,8 +417,8 @@ struct HistoryStore::Impl {
           if (stopping) until = std::min(until, deadline);
           wake.wait_until(lk, until);
         }
-        if (!stopping && batch.empty() && queue.size() < kBatch)
-          wake.wait_until(lk, Clock::now() + kGather, [&] { return stopping || queue.size() >= kBatch; });
+        if (!stopping && batch.empty() && queue.size() < kBatch && Clock::now() < last_commit + kGather)
+          wake.wait_until(lk, last_commit + kGather, [&] { return stopping || queue.size() >= kBatch; });
         while (batch.size() < kBatch && !queue.empty()) {
           batch.push_back(std::move(queue.front()));
           queue.pop_front();
@@ -425,6 +427,7 @@ struct HistoryStore::Impl {
       }
       if (!batch.empty()) {
         const bool ok = Write(batch);
+        last_commit = Clock::now();
         if (ok) {
           batch.clear();
         } else {
