@@ -6,6 +6,8 @@
 #pragma once
 
 #include <charconv>
+#include <cstring>
+#include <system_error>
 #include <iostream>
 #include <locale>
 #include <string>
@@ -24,16 +26,34 @@ constexpr bool kPlainPart =
     (std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char> &&
      !std::is_same_v<T, signed char> && !std::is_same_v<T, unsigned char>);
 
-template <class T>
-void append(std::string& out, const T& part) {
-  if constexpr (std::is_convertible_v<const T&, std::string_view>) {
-    out.append(std::string_view(part));
-  } else {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, part).ptr;
-    out.append(digits, static_cast<std::size_t>(end - digits));
+// Lays parts out in a fixed buffer; `fits` turns false when one does not.
+struct LineBuffer {
+  char bytes[256];
+  std::size_t size = 0;
+  bool fits = true;
+
+  void text(std::string_view t) {
+    if (t.size() > sizeof bytes - size) {
+      fits = false;
+      return;
+    }
+    std::memcpy(bytes + size, t.data(), t.size());
+    size += t.size();
   }
-}
+  template <class T>
+  void add(const T& part) {
+    if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+      text(std::string_view(part));
+    } else {
+      const auto r = std::to_chars(bytes + size, bytes + sizeof bytes, part);
+      if (r.ec != std::errc()) {
+        fits = false;
+        return;
+      }
+      size = static_cast<std::size_t>(r.ptr - bytes);
+    }
+  }
+};
 
 // True when the stream writes texts and integers exactly as to_chars and a
 // plain copy would: decimal, no sign or base prefix, no field width, the
@@ -53,24 +73,25 @@ inline bool plain_stream(std::ostream& out) {
 }  // namespace stdout_line_detail
 
 // Writes the parts as a standard stream formats them, then ends the line
-// and flushes. When the stream is in its default state the line is laid out
-// in a buffer of the thread and handed over in one write, with the same
-// bytes; otherwise each part goes through the stream.
+// and flushes. When the stream is in its default state and the line is
+// short, it is laid out on the stack and handed over in one write, with the
+// same bytes; otherwise each part goes through the stream.
 template <class... Parts>
 void write_stdout_line(const Parts&... parts) {
   if constexpr ((stdout_line_detail::kPlainPart<Parts> && ...)) {
     if (stdout_line_detail::plain_stream(std::cout)) {
-      thread_local std::string line;
-      line.clear();
-      (stdout_line_detail::append(line, parts), ...);
-      line.push_back('\n');
-      // What write and flush do on a good, untied stream, without their
-      // sentries: a short write or a failed flush sets badbit.
-      std::streambuf& buffer = *std::cout.rdbuf();
-      const auto size = static_cast<std::streamsize>(line.size());
-      if (buffer.sputn(line.data(), size) != size || buffer.pubsync() == -1)
-        std::cout.setstate(std::ios_base::badbit);
-      return;
+      stdout_line_detail::LineBuffer line;
+      (line.add(parts), ...);
+      line.text("\n");
+      if (line.fits) {
+        // What write and flush do on a good, untied stream, without their
+        // sentries: a short write or a failed flush sets badbit.
+        std::streambuf& buffer = *std::cout.rdbuf();
+        const auto size = static_cast<std::streamsize>(line.size);
+        if (buffer.sputn(line.bytes, size) != size || buffer.pubsync() == -1)
+          std::cout.setstate(std::ios_base::badbit);
+        return;
+      }
     }
   }
   (std::cout << ... << parts) << std::endl;

@@ -30,7 +30,8 @@ TEST(StdoutLine, BytesAreThoseOfTheStreamInEveryStreamState) {
       {"width", [](std::ostream& o) { o.width(20); }},
       {"grouping locale", [](std::ostream& o) { o.imbue(std::locale(std::locale::classic(), new Grouping)); }},
   };
-  const std::string key = "120600020010";
+  // A key longer than the line buffer takes the stream's path.
+  for (const std::string& key : {std::string("120600020010"), std::string(300, '7')})
   for (const auto& c : cases) {
     std::ostringstream expected;
     c.set(expected);
@@ -47,7 +48,7 @@ TEST(StdoutLine, BytesAreThoseOfTheStreamInEveryStreamState) {
     std::cout.width(0);
     std::cout.imbue(locale);
     std::cout.rdbuf(saved);
-    EXPECT_EQ(captured.str(), expected.str()) << c.name;
+    EXPECT_EQ(captured.str(), expected.str()) << c.name << ", key of " << key.size();
   }
 }
 
