@@ -9,11 +9,16 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include <langinfo.h>
 
 #include <boost/lexical_cast.hpp>
 #include <fmt/format.h>
@@ -36,20 +41,50 @@ constexpr double kAcPresent = 0.01;
 // Every report of this rule set carries seq 1; there are no counters.
 constexpr unsigned short kSeq = 1;
 
+// Looks `key` up in a map of the host as its operator[] does (a missing key
+// gets a zero entry), searching from `hint` first. The rules look their ids
+// up in ascending order, so the entry after the previous rule's is most
+// often the one wanted: found with two comparisons instead of a search from
+// the root. Any hint gives the same result; a wrong one only costs the
+// search. On return `hint` is the entry after the one found.
+// a == b. The ids are 8 to 16 bytes long: two overlapping eight-byte
+// words compare them without a call.
+bool same_text(const std::string& a, const std::string& b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n < 8 || n > 16) return a == b;
+  std::uint64_t a0, a1, b0, b1;
+  std::memcpy(&a0, a.data(), 8);
+  std::memcpy(&b0, b.data(), 8);
+  std::memcpy(&a1, a.data() + n - 8, 8);
+  std::memcpy(&b1, b.data() + n - 8, 8);
+  return a0 == b0 && a1 == b1;
+}
+
+template <class Map>
+typename Map::mapped_type& lookup(Map& map, typename Map::iterator& hint, const std::string& key) {
+  auto it = hint;
+  if (it == map.end() || !same_text(it->first, key)) it = map.try_emplace(hint, key);
+  hint = std::next(it);
+  return it->second;
+}
+
 // A rule's threshold from the host's value map. The map is consulted only
 // when a comparison first needs the threshold, so a rule that is decided
 // without it leaves the map as it was.
 class Threshold {
  public:
-  Threshold(std::map<std::string, float>& values, const std::string& id)
-      : values_(values), id_(id) {}
+  using Map = std::map<std::string, float>;
+  Threshold(Map& values, Map::iterator& hint, const std::string& id)
+      : values_(values), hint_(hint), id_(id) {}
   float operator()() {
-    if (!value_) value_ = values_[id_];
+    if (!value_) value_ = lookup(values_, hint_, id_);
     return *value_;
   }
 
  private:
-  std::map<std::string, float>& values_;
+  Map& values_;
+  Map::iterator& hint_;
   const std::string& id_;
   std::optional<float> value_;
 };
@@ -117,10 +152,17 @@ void add_number(std::string& out, float value) {
   char digits[32];
   const auto end = std::to_chars(digits, digits + sizeof digits, static_cast<double>(value),
                                  std::chars_format::general, 6).ptr;
-  out.append(digits, end);
+  out.append(digits, static_cast<std::size_t>(end - digits));
 }
 
-// The name texts of the AC rules, built into reused buffers.
+// The name texts of the AC rules, built into reused buffers. A text is
+// built again only when its values differ, bit for bit, from those it was
+// built from.
+template <std::size_t N>
+bool same_values(const std::array<float, N>& a, const std::array<float, N>& b) {
+  return std::memcmp(a.data(), b.data(), sizeof(float) * N) == 0;
+}
+
 void voltage_text(const hvr38qt_41_a2& ac, std::string& out) {
   out.clear();
   const std::array<std::pair<std::string_view, float>, 6> parts{{{"ua1:", ac.u_a},
@@ -140,6 +182,22 @@ void frequency_text(const hvr38qt_41_a2& ac, std::string& out) {
   add_number(out, ac.frequency);
   out.append(" f2:");
   add_number(out, ac.value_11);
+}
+
+// The output voltage's name text as boost::lexical_cast writes a float:
+// printf's "%.9g" of the value, with the C library's decimal point. A
+// finite value under a '.' decimal point is what to_chars writes with the
+// same precision; anything else goes through lexical_cast itself.
+void output_text(float u, std::string& out) {
+  const char* point = nl_langinfo(RADIXCHAR);
+  if (std::isfinite(u) && point != nullptr && point[0] == '.' && point[1] == '\0') {
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof digits, static_cast<double>(u),
+                                   std::chars_format::general, 9).ptr;
+    out.assign(digits, static_cast<std::size_t>(end - digits));
+    return;
+  }
+  out = boost::lexical_cast<std::string>(u);
 }
 
 // The ids and descriptions of a fixed list of rules as host strings, built
@@ -240,7 +298,8 @@ class MobileEvaluation {
         host_(host),
         workspace_(workspace),
         levels_(view.levels),
-        values_(view.values) {}
+        values_(view.values),
+        values_hint_(values_.end()) {}
 
   void run() {
     if (!view_.ac_units.empty()) run_ac(view_.ac_units.front());
@@ -263,20 +322,29 @@ class MobileEvaluation {
     static const auto descs = descs_of(kAcRules);
     // The name texts are built once, by the first reported rule that needs them.
     bool voltages = false, frequencies = false;
+    auto hint = levels_.end();
     for (std::size_t r = 0; r < kAcRules.size(); ++r) {
       const AcRule& rule = kAcRules[r];
-      const int level = levels_[ids[r]];
+      const int level = lookup(levels_, hint, ids[r]);
       if (level == 0) continue;
-      Threshold threshold(values_, ids[r]);
+      Threshold threshold(values_, values_hint_, ids[r]);
       const bool active = rule.active(ac, threshold);
       const bool by_voltage = rule.name == AcName::kVoltages;
       bool& built = by_voltage ? voltages : frequencies;
       std::string& name = by_voltage ? workspace_.mobile_voltages : workspace_.mobile_frequencies;
       if (!built) {
         if (by_voltage) {
-          voltage_text(ac, name);
+          const std::array<float, 6> v = ac_voltages(ac);
+          if (!workspace_.mobile_voltage_values || !same_values(*workspace_.mobile_voltage_values, v)) {
+            voltage_text(ac, name);
+            workspace_.mobile_voltage_values = v;
+          }
         } else {
-          frequency_text(ac, name);
+          const std::array<float, 2> f{ac.frequency, ac.value_11};
+          if (!workspace_.mobile_frequency_values || !same_values(*workspace_.mobile_frequency_values, f)) {
+            frequency_text(ac, name);
+            workspace_.mobile_frequency_values = f;
+          }
         }
         built = true;
       }
@@ -297,12 +365,14 @@ class MobileEvaluation {
     for (std::size_t r = 0; r < kModuleRules.size(); ++r) {
       const ModuleRule& rule = kModuleRules[r];
       const RuleTexts& t = texts[r];
-      const int level = levels_[t.key];
+      // Module n + 1's id of a rule follows module n's in the map.
+      const int level = lookup(levels_, module_hints_[r], t.key);
       if (rule.traced) {
         // Written for every module, whatever the level and the host: required
         // output (stdout_line.h).
-        write_stdout_line("fenwa data_id:", view_.device_id, " before check ", t.key, " level:",
-                          level, " value:", rule.active(module) ? 1 : 0);
+        using namespace std::string_view_literals;
+        write_stdout_line("fenwa data_id:"sv, view_.device_id, " before check "sv, t.key, " level:"sv,
+                          level, " value:"sv, rule.active(module) ? 1 : 0);
       }
       if (level == 0) continue;
       report(level, t.key, t.name, t.desc, rule.active(module));
@@ -312,14 +382,23 @@ class MobileEvaluation {
   void run_output(float u) {
     static const auto ids = ids_of(kOutputRules);
     static const auto descs = descs_of(kOutputRules);
-    std::optional<std::string> name;
+    bool named = false;
+    auto hint = levels_.end();
     for (std::size_t r = 0; r < kOutputRules.size(); ++r) {
-      const int level = levels_[ids[r]];
+      const int level = lookup(levels_, hint, ids[r]);
       if (level == 0) continue;
-      Threshold threshold(values_, ids[r]);
+      Threshold threshold(values_, values_hint_, ids[r]);
       const bool active = kOutputRules[r].active(u, threshold);
-      if (!name) name = boost::lexical_cast<std::string>(u);
-      report(level, ids[r], *name, descs[r], active);
+      std::string& name = workspace_.mobile_output;
+      if (!named) {
+        const std::array<float, 1> v{u};
+        if (!workspace_.mobile_output_value || !same_values(*workspace_.mobile_output_value, v)) {
+          output_text(u, name);
+          workspace_.mobile_output_value = v;
+        }
+        named = true;
+      }
+      report(level, ids[r], name, descs[r], active);
     }
   }
 
@@ -328,6 +407,10 @@ class MobileEvaluation {
   Workspace& workspace_;
   std::map<std::string, int>& levels_;
   std::map<std::string, float>& values_;
+  // Where the next lookup starts: per module rule, and for the value map.
+  std::array<std::map<std::string, int>::iterator, kModuleRules.size()> module_hints_{
+      levels_.end(), levels_.end(), levels_.end(), levels_.end()};
+  std::map<std::string, float>::iterator values_hint_;
 };
 
 }  // namespace

@@ -153,18 +153,22 @@ CycleReplies record_cycle(HVR38QT& device, SimulatorLine& line) {
 
 }  // namespace
 
-SiteDevice::SiteDevice(const Site& site, int mode, std::shared_ptr<KRTController> h)
+SiteDevice::SiteDevice(sim::Scenario scenario, const std::string& config, std::shared_ptr<KRTController> h)
     : host(std::move(h)), device(hvr38qt::make_device()) {
-  auto line = std::make_shared<SimulatorLine>(SiteScenario(site));
+  auto line = std::make_shared<SimulatorLine>(std::move(scenario));
   device->SetTransport(line);
-  device->Init(host, 1, parse(SiteConfig(site, mode)));
+  device->Init(host, 1, parse(config));
   record_cycle(*device, *line);  // the first cycle, with the switch states
   steady_cycle = record_cycle(*device, *line);
-  if (device->DataReady() != 1 ||
-      device->AlarmList().size() != static_cast<std::size_t>(site.alarms) ||
+  if (device->DataReady() != 1) throw std::runtime_error("the simulated controller's cycle did not complete");
+  device->SetTransport(std::make_shared<DiscardLine>());
+}
+
+SiteDevice::SiteDevice(const Site& site, int mode, std::shared_ptr<KRTController> h)
+    : SiteDevice(SiteScenario(site), SiteConfig(site, mode), std::move(h)) {
+  if (device->AlarmList().size() != static_cast<std::size_t>(site.alarms) ||
       device->Modules().size() != static_cast<std::size_t>(site.modules))
     throw std::runtime_error(std::string("the ") + site.name + " site's cycle did not complete");
-  device->SetTransport(std::make_shared<DiscardLine>());
 }
 
 void SiteDevice::RunCycle() {

@@ -90,6 +90,9 @@ struct SiteDevice {
   CycleReplies steady_cycle;  // the replies of every later cycle
 
   SiteDevice(const Site& site, int mode, std::shared_ptr<KRTController> host);
+  // The same for any simulated controller and device configuration (JSON);
+  // the steady cycle is the one after the first.
+  SiteDevice(sim::Scenario scenario, const std::string& config, std::shared_ptr<KRTController> host);
 
   // One steady-state cycle: RefreshStatus, then every reply through process.
   void RunCycle();

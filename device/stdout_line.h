@@ -5,14 +5,95 @@
 // and their texts must stay as they are.
 #pragma once
 
+#include <charconv>
+#include <cstring>
+#include <system_error>
 #include <iostream>
+#include <locale>
+#include <string>
+#include <string_view>
+#include <type_traits>
 
 namespace hvr38qt {
 
+namespace stdout_line_detail {
+
+// Parts the line can lay out itself: texts and integers (not char or bool,
+// which a stream writes otherwise).
+template <class T>
+constexpr bool kPlainPart =
+    std::is_convertible_v<const T&, std::string_view> ||
+    (std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char> &&
+     !std::is_same_v<T, signed char> && !std::is_same_v<T, unsigned char>);
+
+// Lays parts out in a fixed buffer; `fits` turns false when one does not.
+struct LineBuffer {
+  char bytes[256];
+  std::size_t size = 0;
+  bool fits = true;
+
+  void text(std::string_view t) {
+    if (t.size() > sizeof bytes - size) {
+      fits = false;
+      return;
+    }
+    std::memcpy(bytes + size, t.data(), t.size());
+    size += t.size();
+  }
+  template <class T>
+  void add(const T& part) {
+    if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+      text(std::string_view(part));
+    } else {
+      const auto r = std::to_chars(bytes + size, bytes + sizeof bytes, part);
+      if (r.ec != std::errc()) {
+        fits = false;
+        return;
+      }
+      size = static_cast<std::size_t>(r.ptr - bytes);
+    }
+  }
+};
+
+// True when the stream writes texts and integers exactly as to_chars and a
+// plain copy would: decimal, no sign or base prefix, no field width, the
+// classic locale (no digit grouping); and when its buffer may be written
+// directly: the stream is good and tied to no other.
+inline bool plain_stream(std::ostream& out) {
+  // A stream in error writes nothing; a tied stream is flushed first.
+  if (!out.good() || out.tie() != nullptr || out.rdbuf() == nullptr) return false;
+  if (out.exceptions() != std::ios_base::goodbit) return false;
+  const auto f = out.flags();
+  if ((f & std::ios_base::basefield) != std::ios_base::dec) return false;
+  if ((f & (std::ios_base::showpos | std::ios_base::showbase)) != 0) return false;
+  if (out.width() != 0) return false;
+  return out.getloc() == std::locale::classic();
+}
+
+}  // namespace stdout_line_detail
+
 // Writes the parts as a standard stream formats them, then ends the line
-// and flushes.
+// and flushes. When the stream is in its default state and the line is
+// short, it is laid out on the stack and handed over in one write, with the
+// same bytes; otherwise each part goes through the stream.
 template <class... Parts>
 void write_stdout_line(const Parts&... parts) {
+  if constexpr ((stdout_line_detail::kPlainPart<Parts> && ...)) {
+    if (stdout_line_detail::plain_stream(std::cout)) {
+      stdout_line_detail::LineBuffer line;
+      (line.add(parts), ...);
+      line.text("\n");
+      if (line.fits) {
+        // What write and flush do on a good, untied stream, without their
+        // sentries: a short write or a failed flush sets badbit.
+        std::streambuf& buffer = *std::cout.rdbuf();
+        const auto size = static_cast<std::streamsize>(line.size);
+        if (buffer.sputn(line.bytes, size) != size || buffer.pubsync() == -1)
+          std::cout.setstate(std::ios_base::badbit);
+        return;
+      }
+    }
+  }
   (std::cout << ... << parts) << std::endl;
 }
 

@@ -1,7 +1,5 @@
 #include "frame_codec.h"
 
-#include <fmt/format.h>
-
 namespace frame {
 namespace {
 
@@ -25,6 +23,13 @@ bool read_hex(std::string_view s, std::size_t pos, std::size_t digits, unsigned&
   return true;
 }
 
+// Writes b (0..255) as two upper-case hex digits at out[at], at += 2.
+void put_hex_byte(std::string& out, std::size_t& at, unsigned b) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  out[at++] = kDigits[(b >> 4) & 0xF];
+  out[at++] = kDigits[b & 0xF];
+}
+
 }  // namespace
 
 std::uint8_t lchksum(std::uint16_t lenid) {
@@ -43,15 +48,18 @@ std::string encode(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid1, std::u
   const std::size_t bytes = std::min(info.size(), kMaxInfoChars / 2);
   const auto lenid = static_cast<std::uint16_t>(bytes * 2);
   const unsigned length = (static_cast<unsigned>(lchksum(lenid)) << 12) | lenid;
-  std::string body = fmt::format("{:02X}{:02X}{:02X}{:02X}{:04X}", ver, adr, cid1, cid2, length);
-  body.reserve(body.size() + lenid + kChecksumChars);
-  for (std::size_t i = 0; i < bytes; ++i) fmt::format_to(std::back_inserter(body), "{:02X}", info[i]);
-  fmt::format_to(std::back_inserter(body), "{:04X}", chksum(body));
-  std::string out;
-  out.reserve(body.size() + 2);
-  out.push_back(static_cast<char>(kSoi));
-  out += body;
-  out.push_back(static_cast<char>(kEoi));
+  // SOI, the head (ver, adr, cid1, cid2, length), the info, the checksum
+  // and EOI, laid out in one string: every byte as two upper-case hex digits.
+  std::string out(1 + 12 + bytes * 2 + kChecksumChars + 1, '\0');
+  std::size_t at = 0;
+  out[at++] = static_cast<char>(kSoi);
+  for (const unsigned b : {unsigned{ver}, unsigned{adr}, unsigned{cid1}, unsigned{cid2}, length >> 8, length & 0xFF})
+    put_hex_byte(out, at, b);
+  for (std::size_t i = 0; i < bytes; ++i) put_hex_byte(out, at, info[i]);
+  const std::uint16_t sum = chksum(std::string_view(out).substr(1, at - 1));
+  put_hex_byte(out, at, sum >> 8);
+  put_hex_byte(out, at, sum & 0xFF);
+  out[at++] = static_cast<char>(kEoi);
   return out;
 }
 

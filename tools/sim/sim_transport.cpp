@@ -32,10 +32,18 @@ bool SimTransport::Write(const std::uint8_t* data, std::size_t size) {
     last_error_ = "simulator: not open";
     return false;
   }
-  const Output out = responder_->Feed(data, size);
+  Output out = responder_->Feed(data, size);
   const auto received = pacer_.Occupy(size, LinePacer::Clock::now());
   const auto earliest = received + std::chrono::milliseconds(out.delay_ms);
-  for (char c : out.bytes) pending_.emplace_back(static_cast<std::uint8_t>(c), pacer_.Next(earliest));
+  if (!out.bytes.empty()) {
+    // As many Next calls as bytes: each a byte time after the one before.
+    Chunk chunk;
+    chunk.first = pacer_.Next(earliest);
+    if (out.bytes.size() > 1) chunk.step = pacer_.Next(earliest) - chunk.first;
+    for (std::size_t i = 2; i < out.bytes.size(); ++i) pacer_.Next(earliest);
+    chunk.bytes = std::move(out.bytes);
+    pending_.push_back(std::move(chunk));
+  }
   if (out.disconnect) drop_ = true;
   return true;
 }
@@ -55,15 +63,19 @@ long SimTransport::Read(std::uint8_t* buffer, std::size_t size, int timeout_ms) 
     std::this_thread::sleep_until(deadline);
     return 0;
   }
-  if (pending_.front().second > deadline) {
+  const auto next = pending_.front().arrival(pending_.front().taken);
+  if (next > deadline) {
     std::this_thread::sleep_until(deadline);
     return 0;
   }
-  std::this_thread::sleep_until(pending_.front().second);
+  std::this_thread::sleep_until(next);
   const auto now = LinePacer::Clock::now();
   std::size_t n = 0;
-  while (n < size && !pending_.empty() && pending_.front().second <= now) {
-    buffer[n++] = pending_.front().first;
+  while (n < size && !pending_.empty()) {
+    Chunk& c = pending_.front();
+    while (n < size && c.taken < c.bytes.size() && c.arrival(c.taken) <= now)
+      buffer[n++] = static_cast<std::uint8_t>(c.bytes[c.taken++]);
+    if (c.taken < c.bytes.size()) break;  // the rest has not arrived yet
     pending_.pop_front();
   }
   return static_cast<long>(n);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "line_pacer.h"
@@ -34,8 +35,19 @@ class SimTransport : public ByteTransport {
   std::shared_ptr<Simulator> simulator_;
   std::shared_ptr<Responder> responder_;
   LinePacer pacer_;
-  // Bytes on their way to the host, with the time each has arrived.
-  std::deque<std::pair<std::uint8_t, LinePacer::Clock::time_point>> pending_;
+  // Answers on their way to the host. Byte i of an answer has arrived at
+  // first + i * step (the pacer hands the bytes of one answer over one byte
+  // time apart; without a rate all at once).
+  struct Chunk {
+    std::string bytes;
+    std::size_t taken = 0;  // bytes already read
+    LinePacer::Clock::time_point first;
+    LinePacer::Clock::duration step{};
+    LinePacer::Clock::time_point arrival(std::size_t i) const {
+      return first + step * static_cast<long>(i);
+    }
+  };
+  std::deque<Chunk> pending_;
   bool open_ = false;
   bool drop_ = false;  // the simulator drops the line once pending_ is delivered
 };

@@ -23,12 +23,13 @@ AlarmTracker::AlarmTracker(std::uint32_t device_id, std::string device_name,
 std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& reports,
                                                const std::string& now) {
   std::vector<AlarmEvent> events;
-  std::set<Id> reported_active;
+  std::set<IdView> reported_active;  // views of the reports' texts
   for (const RuleReport& r : reports) {
     if (!r.active) continue;
+    const IdView view{r.key, r.desc};
+    if (!reported_active.insert(view).second) continue;  // raised once per evaluation
+    if (active_.count(view)) continue;
     Id id{r.key, r.desc};
-    if (!reported_active.insert(id).second) continue;  // raised once per evaluation
-    if (active_.count(id)) continue;
     AlarmInstance a{device_id_, r.key, r.nm_id, static_cast<int>(r.seq), r.kind, r.name, r.desc,
                     now, ""};
     order_[id] = next_order_++;
@@ -37,10 +38,11 @@ std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& re
   }
   // Clears in raise order: every active instance this evaluation did not
   // report active, except the comm-lost alarm that only SetCommLost moves.
-  for (const AlarmInstance& a : Active()) {
+  for (const AlarmInstance* p : sorted_active()) {
+    const AlarmInstance& a = *p;
     if (a.key == kCommLostKey) continue;
+    if (reported_active.count(IdView{a.key, a.desc})) continue;
     Id id{a.key, a.desc};
-    if (reported_active.count(id)) continue;
     AlarmInstance cleared = a;
     cleared.cleared_at = now;
     active_.erase(id);
@@ -78,15 +80,21 @@ std::optional<AlarmEvent> AlarmTracker::SetCommLost(bool lost, const std::string
   return AlarmEvent{true, device_name_, std::move(a), now};
 }
 
-std::vector<AlarmInstance> AlarmTracker::Active() const {
+std::vector<const AlarmInstance*> AlarmTracker::sorted_active() const {
   std::vector<std::pair<std::uint64_t, const AlarmInstance*>> sorted;
   sorted.reserve(active_.size());
   for (const auto& [id, a] : active_) sorted.emplace_back(order_.at(id), &a);
   std::sort(sorted.begin(), sorted.end(),
             [](const auto& x, const auto& y) { return x.first < y.first; });
-  std::vector<AlarmInstance> out;
+  std::vector<const AlarmInstance*> out;
   out.reserve(sorted.size());
-  for (const auto& [order, a] : sorted) out.push_back(*a);
+  for (const auto& [order, a] : sorted) out.push_back(a);
+  return out;
+}
+
+std::vector<AlarmInstance> AlarmTracker::Active() const {
+  std::vector<AlarmInstance> out;
+  for (const AlarmInstance* a : sorted_active()) out.push_back(*a);
   return out;
 }
 

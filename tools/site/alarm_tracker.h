@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -44,11 +45,24 @@ class AlarmTracker {
 
  private:
   using Id = std::pair<std::string, std::string>;  // key, desc
+  using IdView = std::pair<std::string_view, std::string_view>;
+  // Orders ids and views of ids alike, so that a report is looked up
+  // without copying its texts.
+  struct IdLess {
+    using is_transparent = void;
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const {
+      return IdView(a.first, a.second) < IdView(b.first, b.second);
+    }
+  };
   std::uint32_t device_id_;
   std::string device_name_;
-  std::map<Id, AlarmInstance> active_;
-  std::map<Id, std::uint64_t> order_;  // raise order
+  std::map<Id, AlarmInstance, IdLess> active_;
+  std::map<Id, std::uint64_t, IdLess> order_;  // raise order
   std::uint64_t next_order_ = 0;
+
+  // The active instances in raise order, without copying them.
+  std::vector<const AlarmInstance*> sorted_active() const;
 };
 
 }  // namespace krthost::site

@@ -71,11 +71,31 @@ class SiteController : public HostController {
  public:
   using HostController::HostController;
 
-  void CheckThresholdBool(unsigned device_id, int kind, const std::string& key, const std::string& nm_id,
+  void CheckThresholdBool(unsigned, int kind, const std::string& key, const std::string& nm_id,
                           const std::string& name, const std::string& desc, bool active,
                           unsigned short seq) override {
-    HostController::CheckThresholdBool(device_id, kind, key, nm_id, name, desc, active, seq);
-    reports.push_back({kind, key, nm_id, name, desc, active, seq});
+    // Not passed on to HostController: its event writer is off here and
+    // its list of active reports is the one-device host's; the tracker
+    // gets them from this list.
+    // The tracker takes an inactive report as no report: only the active
+    // ones (a few of the thousand or more per evaluation) are kept, in
+    // entries reused from poll to poll.
+    if (!active) return;
+    if (used == reports.size()) reports.emplace_back();
+    RuleReport& r = reports[used++];
+    r.kind = kind;
+    r.key = key;
+    r.nm_id = nm_id;
+    r.name = name;
+    r.desc = desc;
+    r.active = active;
+    r.seq = seq;
+  }
+  void BeginReports() { used = 0; }
+  // The active reports of the running poll.
+  const std::vector<RuleReport>& Reports() {
+    reports.resize(used);
+    return reports;
   }
   void SendSP(unsigned device_id, int type, const unsigned char* data, unsigned size, bool delayed) override {
     HostController::SendSP(device_id, type, data, size, delayed);
@@ -86,15 +106,11 @@ class SiteController : public HostController {
     history = std::make_shared<std::vector<unsigned char>>(data, data + (data != nullptr ? size : 0));
   }
 
-  std::vector<RuleReport> reports;
+  std::vector<RuleReport> reports;  // the first `used` are the running poll's
+  std::size_t used = 0;
   std::shared_ptr<std::vector<unsigned char>> history;  // of the running poll
   int snapshot_type = 0;
 };
-
-void sleep_until(Steady::time_point t, const std::atomic<bool>& stop) {
-  while (!stop.load() && Steady::now() < t)
-    std::this_thread::sleep_for(std::min<Steady::duration>(std::chrono::milliseconds(50), t - Steady::now()));
-}
 
 double unix_seconds(SysClock::time_point t) {
   return std::chrono::duration<double>(t.time_since_epoch()).count();
@@ -108,6 +124,21 @@ DeviceWorker::DeviceWorker(DeviceSpec spec, std::shared_ptr<PluginLibrary> plugi
 DeviceWorker::~DeviceWorker() {
   RequestStop();
   Join();
+}
+
+void DeviceWorker::RequestStop() {
+  {
+    std::lock_guard lock(wake_mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+}
+
+// One wake-up per poll: with a thousand devices, waking every few
+// milliseconds to look at the stop flag would cost more than the polls.
+void DeviceWorker::wait_until(Steady::time_point t) {
+  std::unique_lock lock(wake_mutex_);
+  wake_.wait_until(lock, t, [this] { return stop_.load(); });
 }
 
 void DeviceWorker::Start() { thread_ = std::thread([this] { run(); }); }
@@ -234,7 +265,8 @@ void DeviceWorker::run() {
   for (long index = 0; !stop_.load(); ++index) {
     const auto started = Steady::now();
     const auto started_wall = SysClock::now();
-    controller->reports.clear();
+    controller->BeginReports();
+    bool alarms_changed = false;
     controller->history.reset();
     const PollResult r = runner.Poll(index, &stop_);
     if (r.outcome == PollOutcome::kInterrupted) break;
@@ -274,7 +306,9 @@ void DeviceWorker::run() {
       for (const auto& q : runner.Query(spec_.queries))
         if (q.ok) status->values.emplace_back(q.name, static_cast<double>(q.value));
       // Every completed poll is an evaluation of the device's rule set.
-      for (const auto& e : tracker.Evaluate(controller->reports, now)) alarm_event(e);
+      const auto events = tracker.Evaluate(controller->Reports(), now);
+      alarms_changed = !events.empty();
+      for (const auto& e : events) alarm_event(e);
       if (controller->history) {
         status->snapshot = controller->history;
         status->snapshot_at = now;
@@ -291,16 +325,23 @@ void DeviceWorker::run() {
     }
     if (good) {
       consecutive_bad = 0;
-      if (auto e = tracker.SetCommLost(false, now)) alarm_event(*e);
+      if (auto e = tracker.SetCommLost(false, now)) {
+        alarm_event(*e);
+        alarms_changed = true;
+      }
     } else if (++consecutive_bad >= spec_.comm_lost_after) {
-      if (auto e = tracker.SetCommLost(true, now)) alarm_event(*e);
+      if (auto e = tracker.SetCommLost(true, now)) {
+        alarm_event(*e);
+        alarms_changed = true;
+      }
     }
-    status->active_alarms = tracker.Active();
+    // Copied again only when a raise or clear changed them.
+    if (alarms_changed) status->active_alarms = tracker.Active();
     status->comm_lost = tracker.CommLost();
     const bool changed = before != outcome || up_before != status->up || lost_before != status->comm_lost ||
                          restored_before != status->restored;
     publish(changed);
-    sleep_until(started + std::chrono::milliseconds(spec_.interval_ms), stop_);
+    wait_until(started + std::chrono::milliseconds(spec_.interval_ms));
   }
   device->ClosePort();
 }

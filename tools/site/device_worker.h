@@ -6,6 +6,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -69,19 +71,24 @@ class DeviceWorker {
   DeviceWorker& operator=(const DeviceWorker&) = delete;
 
   void Start();
-  // Asks the poll to stop at its next step; Join waits for the thread.
-  void RequestStop() { stop_ = true; }
+  // Asks the poll to stop at its next step (a wait for the next poll ends
+  // at once); Join waits for the thread.
+  void RequestStop();
   void Join();
 
   const DeviceSpec& Spec() const { return spec_; }
 
  private:
   void run();
+  // Until `t` or a stop request, whichever comes first.
+  void wait_until(std::chrono::steady_clock::time_point t);
 
   DeviceSpec spec_;
   std::shared_ptr<PluginLibrary> plugin_;
   SiteContext& context_;
   std::atomic<bool> stop_{false};
+  std::mutex wake_mutex_;
+  std::condition_variable wake_;
   std::thread thread_;
 };
 

@@ -21,6 +21,10 @@ using namespace std::chrono_literals;
 constexpr int kMaxBlob = 1 << 20;        // a snapshot image larger than this is refused or skipped
 constexpr int kMaxText = 64 * 1024;      // a text column longer than this is skipped
 constexpr std::size_t kBatch = 500;      // writes per transaction
+// Commits at most this often: a write that comes sooner after the last
+// commit waits with those that follow it, so a busy site syncs about ten
+// times a second instead of once per write, and a quiet one at once.
+constexpr auto kGather = 100ms;
 constexpr int kRetentionChunk = 500;     // rows deleted per statement
 constexpr auto kRetry = 1s;              // back-off after a failed batch
 constexpr auto kRetentionEvery = 60s;
@@ -390,6 +394,7 @@ struct HistoryStore::Impl {
   void Writer() {
     std::vector<Op> batch;
     auto next_try = Clock::now();
+    Clock::time_point last_commit{};  // of the last batch written (or tried)
     for (;;) {
       {
         std::unique_lock lk(mu);
@@ -412,6 +417,8 @@ struct HistoryStore::Impl {
           if (stopping) until = std::min(until, deadline);
           wake.wait_until(lk, until);
         }
+        if (!stopping && batch.empty() && queue.size() < kBatch && Clock::now() < last_commit + kGather)
+          wake.wait_until(lk, last_commit + kGather, [&] { return stopping || queue.size() >= kBatch; });
         while (batch.size() < kBatch && !queue.empty()) {
           batch.push_back(std::move(queue.front()));
           queue.pop_front();
@@ -420,6 +427,7 @@ struct HistoryStore::Impl {
       }
       if (!batch.empty()) {
         const bool ok = Write(batch);
+        last_commit = Clock::now();
         if (ok) {
           batch.clear();
         } else {
@@ -445,6 +453,9 @@ struct HistoryStore::Impl {
         return false;
       }
       queue.push_back(std::move(op));
+      // The writer waits for the first write of a batch, or for a full one
+      // while it gathers; otherwise it is busy and finds the write itself.
+      if (queue.size() != 1 && queue.size() != kBatch) return true;
     }
     wake.notify_one();
     return true;

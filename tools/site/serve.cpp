@@ -204,6 +204,10 @@ class Site {
 
 }  // namespace
 
+std::unique_ptr<SiteSink> MakeConsoleSink(SharedOutput& out, LogLevel level) {
+  return std::make_unique<ConsoleSink>(out, level);
+}
+
 int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
              ServeSignals& signals) {
   CLI::App app("Runs every device of a site file until SIGINT or SIGTERM; SIGHUP re-reads the file.",

@@ -3,9 +3,12 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "device_worker.h"
 
 namespace krthost::site {
 
@@ -16,6 +19,11 @@ struct ServeSignals {
 
 // `args` are the arguments after "serve". Bad input at start is one line on
 // `err` naming the file and the member, and exit status 2.
+// The standard-output sink of the command: one line per device state change
+// and per alarm raise and clear (with debug, one per poll). For harnesses
+// that run the site code without the command.
+std::unique_ptr<SiteSink> MakeConsoleSink(SharedOutput& out, LogLevel level);
+
 int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
              ServeSignals& signals);
 
