@@ -1,9 +1,11 @@
 #include "frame_codec.h"
 
-#include <fmt/format.h>
+#include <algorithm>
 
 namespace frame {
 namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -43,15 +45,22 @@ std::string encode(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid1, std::u
   const std::size_t bytes = std::min(info.size(), kMaxInfoChars / 2);
   const auto lenid = static_cast<std::uint16_t>(bytes * 2);
   const unsigned length = (static_cast<unsigned>(lchksum(lenid)) << 12) | lenid;
-  std::string body = fmt::format("{:02X}{:02X}{:02X}{:02X}{:04X}", ver, adr, cid1, cid2, length);
-  body.reserve(body.size() + lenid + kChecksumChars);
-  for (std::size_t i = 0; i < bytes; ++i) fmt::format_to(std::back_inserter(body), "{:02X}", info[i]);
-  fmt::format_to(std::back_inserter(body), "{:04X}", chksum(body));
-  std::string out;
-  out.reserve(body.size() + 2);
-  out.push_back(static_cast<char>(kSoi));
-  out += body;
-  out.push_back(static_cast<char>(kEoi));
+  // Written digit by digit into a buffer sized once: a frame is encoded for
+  // every request, and a long reply is some 4000 characters.
+  std::string out(1 + kHeaderChars + lenid + kChecksumChars + 1, '\0');
+  std::size_t at = 0;
+  out[at++] = static_cast<char>(kSoi);
+  auto put = [&](unsigned value, unsigned digits) {
+    for (unsigned d = digits; d > 0; --d) out[at++] = kHexDigits[(value >> (4 * (d - 1))) & 0xF];
+  };
+  put(ver, 2);
+  put(adr, 2);
+  put(cid1, 2);
+  put(cid2, 2);
+  put(length, 4);
+  for (std::size_t i = 0; i < bytes; ++i) put(info[i], 2);
+  put(chksum(std::string_view(out).substr(1, at - 1)), 4);
+  out[at++] = static_cast<char>(kEoi);
   return out;
 }
 
