@@ -1,9 +1,11 @@
 #include "fuzz/site_drivers.h"
 
+#include <algorithm>
 #include <memory>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <json/json.h>
 
