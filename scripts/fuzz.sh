@@ -49,6 +49,10 @@ cmake --build "$build" -j"$(nproc)" --target fuzz_targets >/dev/null
 campaign="$build/campaign"
 crashes="$campaign/crashes"
 mkdir -p "$crashes"
+# Absolute: the parallel jobs run in their log folder.
+campaign=$(realpath "$campaign")
+crashes=$(realpath "$crashes")
+root=$PWD
 stamp="$campaign/.started"
 touch "$stamp"
 share=$(awk -v h="$hours" -v n="${#targets[@]}" 'BEGIN { s = int(h * 3600 / n); print (s < 1 ? 1 : s) }')
@@ -56,7 +60,7 @@ echo "fuzzing ${#targets[@]} targets for ${share}s each with $jobs job(s)"
 
 summary=()
 for target in "${targets[@]}"; do
-  bin="$build/fuzz/$target"
+  bin=$(realpath "$build/fuzz/$target")
   work="$campaign/$target"
   logs="$campaign/$target.logs"
   mkdir -p "$work" "$logs" "fuzz/corpus/$target"
@@ -68,8 +72,8 @@ for target in "${targets[@]}"; do
     opts=(-max_total_time="$left" -max_len="$(max_len "$target")" -timeout=10 -rss_limit_mb=2048
           -entropic_scale_per_exec_time=1 -print_final_stats=1 -artifact_prefix="$crashes/$target-")
     if (( jobs > 1 )); then
-      (cd "$logs" && "$OLDPWD/$bin" "${opts[@]}" -jobs="$jobs" -workers="$jobs" \
-        "$OLDPWD/$work" "$OLDPWD/fuzz/corpus/$target" >"run$run.log" 2>&1) || true
+      (cd "$logs" && "$bin" "${opts[@]}" -jobs="$jobs" -workers="$jobs" \
+        "$work" "$root/fuzz/corpus/$target" >"run$run.log" 2>&1) || true
     else
       "$bin" "${opts[@]}" "$work" "fuzz/corpus/$target" >"$logs/fuzz-$run.log" 2>&1 || true
     fi
