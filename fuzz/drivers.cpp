@@ -213,29 +213,44 @@ void drive_frame_stream(const std::uint8_t* data, std::size_t size) {
     frame::Error error;
     std::vector<std::uint8_t> bytes;
     std::string text;
-    bool operator==(const Event&) const = default;
   };
-  Reader in(data, size);
-  std::vector<Event> chunked, whole;
+  if (data == nullptr) size = 0;
+  // The chunks' bytes, read in place: repeated u8 chunk length - 1, bytes.
   std::vector<std::uint8_t> all;
-  auto on_frame_to = [](std::vector<Event>& to) {
-    return [&to](const frame::Frame& f) { to.push_back({true, {}, f.bytes, f.text}); };
-  };
-  auto on_error_to = [](std::vector<Event>& to) {
-    return [&to](frame::Error e, std::string_view chars) {
-      to.push_back({false, e, {}, std::string(chars)});
-    };
+  all.reserve(size);
+  for (std::size_t pos = 0; pos < size;) {
+    const std::size_t n = std::min<std::size_t>(data[pos] % 64 + 1u, size - pos - 1);
+    all.insert(all.end(), data + pos + 1, data + pos + 1 + n);
+    pos += 1 + n;
+  }
+  // The whole stream at once; then the chunks, each event compared with the
+  // whole stream's as it comes, so that only one list is kept.
+  std::vector<Event> whole;
+  frame::StreamDecoder one;
+  one.feed(
+      all.data(), all.size(),
+      [&whole](const frame::Frame& f) { whole.push_back({true, {}, f.bytes, f.text}); },
+      [&whole](frame::Error e, std::string_view chars) { whole.push_back({false, e, {}, std::string(chars)}); });
+  std::size_t seen = 0;
+  auto next = [&]() -> const Event& {
+    expect(seen < whole.size(), "chunking does not change what is decoded");
+    return whole[seen++];
   };
   frame::StreamDecoder split;
-  while (in.left() > 0) {
-    const std::size_t n = in.u8() % 64 + 1u;
-    const std::vector<std::uint8_t> chunk = in.bytes(std::min(n, in.left()));
-    split.feed(chunk.data(), chunk.size(), on_frame_to(chunked), on_error_to(chunked));
-    all.insert(all.end(), chunk.begin(), chunk.end());
+  const frame::StreamDecoder::FrameFn on_frame = [&](const frame::Frame& f) {
+    const Event& e = next();
+    expect(e.frame && e.bytes == f.bytes && e.text == f.text, "chunking does not change what is decoded");
+  };
+  const frame::StreamDecoder::ErrorFn on_error = [&](frame::Error err, std::string_view chars) {
+    const Event& e = next();
+    expect(!e.frame && e.error == err && e.text == chars, "chunking does not change what is decoded");
+  };
+  for (std::size_t pos = 0; pos < size;) {
+    const std::size_t n = std::min<std::size_t>(data[pos] % 64 + 1u, size - pos - 1);
+    split.feed(data + pos + 1, n, on_frame, on_error);
+    pos += 1 + n;
   }
-  frame::StreamDecoder one;
-  one.feed(all.data(), all.size(), on_frame_to(whole), on_error_to(whole));
-  expect(chunked == whole, "chunking does not change what is decoded");
+  expect(seen == whole.size(), "chunking does not change what is decoded");
   expect(split.in_frame() == one.in_frame(), "chunking does not change the decoder state");
 
   for (const Event& e : whole) {

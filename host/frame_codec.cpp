@@ -1,14 +1,25 @@
 #include "frame_codec.h"
 
+#include <algorithm>
+#include <array>
+
 namespace frame {
 namespace {
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// Digit values by character, -1 for a character that is not a hex digit: a
+// lookup instead of three range tests, for every character on the line.
+constexpr std::array<std::int8_t, 256> kHexValues = [] {
+  std::array<std::int8_t, 256> t{};
+  t.fill(-1);
+  for (int c = '0'; c <= '9'; ++c) t[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(c - '0');
+  for (int c = 'A'; c <= 'F'; ++c) t[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(c - 'A' + 10);
+  for (int c = 'a'; c <= 'f'; ++c) t[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(c - 'a' + 10);
+  return t;
+}();
+
+int hex_value(char c) { return kHexValues[static_cast<unsigned char>(c)]; }
 
 // Reads 2*n hex characters at pos as a big-endian number.
 bool read_hex(std::string_view s, std::size_t pos, std::size_t digits, unsigned& out) {
@@ -23,12 +34,6 @@ bool read_hex(std::string_view s, std::size_t pos, std::size_t digits, unsigned&
   return true;
 }
 
-// Writes b (0..255) as two upper-case hex digits at out[at], at += 2.
-void put_hex_byte(std::string& out, std::size_t& at, unsigned b) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  out[at++] = kDigits[(b >> 4) & 0xF];
-  out[at++] = kDigits[b & 0xF];
-}
 
 }  // namespace
 
@@ -48,17 +53,21 @@ std::string encode(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid1, std::u
   const std::size_t bytes = std::min(info.size(), kMaxInfoChars / 2);
   const auto lenid = static_cast<std::uint16_t>(bytes * 2);
   const unsigned length = (static_cast<unsigned>(lchksum(lenid)) << 12) | lenid;
-  // SOI, the head (ver, adr, cid1, cid2, length), the info, the checksum
-  // and EOI, laid out in one string: every byte as two upper-case hex digits.
-  std::string out(1 + 12 + bytes * 2 + kChecksumChars + 1, '\0');
+  // Written digit by digit into a buffer sized once: a frame is encoded for
+  // every request, and a long reply is some 4000 characters.
+  std::string out(1 + kHeaderChars + lenid + kChecksumChars + 1, '\0');
   std::size_t at = 0;
   out[at++] = static_cast<char>(kSoi);
-  for (const unsigned b : {unsigned{ver}, unsigned{adr}, unsigned{cid1}, unsigned{cid2}, length >> 8, length & 0xFF})
-    put_hex_byte(out, at, b);
-  for (std::size_t i = 0; i < bytes; ++i) put_hex_byte(out, at, info[i]);
-  const std::uint16_t sum = chksum(std::string_view(out).substr(1, at - 1));
-  put_hex_byte(out, at, sum >> 8);
-  put_hex_byte(out, at, sum & 0xFF);
+  auto put = [&](unsigned value, unsigned digits) {
+    for (unsigned d = digits; d > 0; --d) out[at++] = kHexDigits[(value >> (4 * (d - 1))) & 0xF];
+  };
+  put(ver, 2);
+  put(adr, 2);
+  put(cid1, 2);
+  put(cid2, 2);
+  put(length, 4);
+  for (std::size_t i = 0; i < bytes; ++i) put(info[i], 2);
+  put(chksum(std::string_view(out).substr(1, at - 1)), 4);
   out[at++] = static_cast<char>(kEoi);
   return out;
 }

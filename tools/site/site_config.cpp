@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -49,9 +50,16 @@ class Reader {
     std::int64_t n = 0;
     if (v.isInt64()) n = v.asInt64();
     else if (v.isUInt64()) n = v.asUInt64() > static_cast<std::uint64_t>(hi) ? hi + 1 : static_cast<std::int64_t>(v.asUInt64());
-    else if (v.isDouble() && v.asDouble() == static_cast<double>(static_cast<std::int64_t>(v.asDouble())))
-      n = static_cast<std::int64_t>(v.asDouble());
-    else fail(path, "is not a whole number");
+    else if (v.isDouble()) {
+      // A whole number written with a fraction or an exponent. Converting a
+      // double outside the 64-bit range is undefined, so the range comes
+      // first.
+      const double d = v.asDouble();
+      if (!std::isfinite(d) || d != std::trunc(d)) fail(path, "is not a whole number");
+      if (d < static_cast<double>(lo) || d > static_cast<double>(hi))
+        fail(path, fmt::format("{} is outside {}..{}", d, lo, hi));
+      n = static_cast<std::int64_t>(d);
+    } else fail(path, "is not a whole number");
     if (n < lo || n > hi) fail(path, fmt::format("{} is outside {}..{}", n, lo, hi));
     return n;
   }
