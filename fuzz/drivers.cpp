@@ -261,7 +261,13 @@ void drive_frame_stream(const std::uint8_t* data, std::size_t size) {
     expect(e.bytes.size() >= 6, "a frame has its header");
     const unsigned lenid = e.bytes[4] | (e.bytes[5] << 8);
     expect(e.bytes.size() == 6 + lenid / 2, "info bytes are the whole bytes of the length");
-    if (lenid % 2 == 0) {
+    // The checksum covers the characters as sent, so a frame written in
+    // lower-case hex carries another checksum than the same frame in upper
+    // case (which is what the encoder writes): only upper-case frames must
+    // encode back to their own text.
+    const bool lower = std::any_of(e.text.begin(), e.text.end(),
+                                   [](char c) { return c >= 'a' && c <= 'f'; });
+    if (lenid % 2 == 0 && !lower) {
       std::string upper = e.text;
       for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
       const std::string again = frame::encode(e.bytes[0], e.bytes[1], e.bytes[2], e.bytes[3],
