@@ -231,8 +231,8 @@ Result run_child(int n, double seconds, double warmup, const std::string& plugin
   bench::SiteDevice own(steady, Json::FastWriter().write(config), std::make_shared<bench::NullHost>());
 
   std::vector<std::unique_ptr<DeviceWorker>> workers;
-  for (const auto& spec : site.devices) {
-    workers.push_back(std::make_unique<DeviceWorker>(spec, plugin, context));
+  for (const auto& conf : site.devices) {
+    workers.push_back(std::make_unique<DeviceWorker>(conf, plugin, context));
     workers.back()->Start();
   }
   auto polls = [&board] {

@@ -65,7 +65,7 @@ bool drive_site_file(const std::uint8_t* data, std::size_t size) {
     expect(!cfg.devices.empty(), "a site has devices");
     std::set<std::uint32_t> ids;
     std::set<std::string> names;
-    for (const site::DeviceSpec& d : cfg.devices) {
+    for (const site::DeviceEntry& d : cfg.devices) {
       expect(d.id != 0 && ids.insert(d.id).second, "device ids are unique and nonzero");
       expect(!d.name.empty() && d.name.size() <= 64 && names.insert(d.name).second,
              "device names are unique, 1..64 characters");
@@ -187,13 +187,13 @@ void drive_http_request(const std::uint8_t* data, std::size_t size) {
   second->published = site::SysClock::now();
   board.Publish(second);
 
-  site::HttpSpec open;
+  site::HttpSettings open;
   const site::HttpApi open_api(open, board, nullptr);
   const site::HttpResponse a = open_api.Handle(req);
   check_response(a);
   expect(a.status != 401, "no 401 without a token set");
 
-  site::HttpSpec guarded;
+  site::HttpSettings guarded;
   guarded.token = std::string(kToken);
   const site::HttpApi guarded_api(guarded, board, nullptr);
   const site::HttpResponse b = guarded_api.Handle(req);

@@ -118,8 +118,8 @@ double unix_seconds(SysClock::time_point t) {
 
 }  // namespace
 
-DeviceWorker::DeviceWorker(DeviceSpec spec, std::shared_ptr<PluginLibrary> plugin, SiteContext& context)
-    : spec_(std::move(spec)), plugin_(std::move(plugin)), context_(context) {}
+DeviceWorker::DeviceWorker(DeviceEntry conf, std::shared_ptr<PluginLibrary> plugin, SiteContext& context)
+    : conf_(std::move(conf)), plugin_(std::move(plugin)), context_(context) {}
 
 DeviceWorker::~DeviceWorker() {
   RequestStop();
@@ -154,14 +154,14 @@ void DeviceWorker::run() {
   auto controller = std::make_shared<SiteController>(no_events, log);
   controller->SetLogLevel(context_.level);
   controller->SetRepeatWindow(std::chrono::seconds(60));
-  const std::string who = "device " + spec_.name;
+  const std::string who = "device " + conf_.name;
 
   auto status = std::make_shared<DeviceStatus>();
-  status->id = spec_.id;
-  status->name = spec_.name;
-  status->line = spec_.LineText();
+  status->id = conf_.id;
+  status->name = conf_.name;
+  status->line = conf_.LineText();
   for (auto o : kOutcomeNames) status->outcomes[std::string(o)] = 0;
-  decode::UnitCounts(spec_.config, status->ac_units, status->dc_units);
+  decode::UnitCounts(conf_.config, status->ac_units, status->dc_units);
 
   auto publish = [&](bool changed) {
     status->published = SysClock::now();
@@ -177,19 +177,19 @@ void DeviceWorker::run() {
     auto provider = plugin_->SerialProvider();
     device.reset(provider->create());
     if (!device) throw std::runtime_error("create gave no device");
-    switch (spec_.line) {
+    switch (conf_.line) {
       case SiteLine::kTcp:
         // A connect that hangs holds up a stop: at most 2 s.
-        inner = std::make_shared<TcpTransport>(spec_.tcp_host, spec_.tcp_port,
-                                               std::min(spec_.reply_timeout_ms, 2000));
+        inner = std::make_shared<TcpTransport>(conf_.tcp_host, conf_.tcp_port,
+                                               std::min(conf_.reply_timeout_ms, 2000));
         break;
       case SiteLine::kSerial:
-        inner = std::make_shared<SerialTransport>(spec_.serial_device,
-                                                  spec_.baud != 0 ? spec_.baud : device->BaudRate());
+        inner = std::make_shared<SerialTransport>(conf_.serial_device,
+                                                  conf_.baud != 0 ? conf_.baud : device->BaudRate());
         break;
       case SiteLine::kSimulate:
         inner = std::make_shared<sim::SimTransport>(std::make_shared<sim::Simulator>(
-            spec_.scenario_path.empty() ? sim::DefaultScenario() : sim::LoadScenarioFile(spec_.scenario_path)));
+            conf_.scenario_path.empty() ? sim::DefaultScenario() : sim::LoadScenarioFile(conf_.scenario_path)));
         break;
     }
   } catch (const std::exception& e) {
@@ -205,7 +205,7 @@ void DeviceWorker::run() {
     std::map<std::string, int> levels;
     std::map<std::string, float> values;
     try {
-      FillThresholdMaps(spec_.config, levels, values);
+      FillThresholdMaps(conf_.config, levels, values);
     } catch (const std::exception&) {
       // Checked when the site file was read.
     }
@@ -213,7 +213,7 @@ void DeviceWorker::run() {
     for (const auto& [k, v] : values) device->ValueMap()[k] = v;
   }
   try {
-    device->Init(controller, spec_.id, spec_.config);
+    device->Init(controller, conf_.id, conf_.config);
   } catch (const std::exception& e) {
     controller->HostLog(fmt::format("{}: the device refused its configuration: {}", who, e.what()),
                         LogLevel::kError);
@@ -228,7 +228,7 @@ void DeviceWorker::run() {
   std::vector<AlarmInstance> stored_active;
   if (context_.store != nullptr) {
     try {
-      if (auto row = context_.store->NewestSnapshot(spec_.id)) {
+      if (auto row = context_.store->NewestSnapshot(conf_.id)) {
         device->LoadFromCache(row->data.data(), static_cast<int>(row->data.size()));
         status->restored = true;
         status->restored_at = row->taken_at;
@@ -236,21 +236,21 @@ void DeviceWorker::run() {
         status->snapshot_at = row->taken_at;
         status->data_ready = device->DataReady();
       }
-      stored_active = context_.store->ActiveAlarms(spec_.id);
+      stored_active = context_.store->ActiveAlarms(conf_.id);
     } catch (const std::exception& e) {
       controller->HostLog(fmt::format("{}: history not read: {}", who, e.what()), LogLevel::kError);
     }
   }
-  AlarmTracker tracker(spec_.id, spec_.name, std::move(stored_active));
+  AlarmTracker tracker(conf_.id, conf_.name, std::move(stored_active));
   status->active_alarms = tracker.Active();
   status->comm_lost = tracker.CommLost();
   publish(true);
 
   PollTimeouts t;
-  t.first_byte_ms = spec_.reply_timeout_ms;
-  t.inter_byte_ms = spec_.byte_timeout_ms;
+  t.first_byte_ms = conf_.reply_timeout_ms;
+  t.inter_byte_ms = conf_.byte_timeout_ms;
   t.reply_limit_ms = ReplyLimitMs(t.first_byte_ms, t.inter_byte_ms,
-                                  spec_.baud != 0 ? spec_.baud : device->BaudRate());
+                                  conf_.baud != 0 ? conf_.baud : device->BaudRate());
   PollRunner runner(*device, *tap, *controller, no_events, t);
 
   auto alarm_event = [&](const AlarmEvent& e) {
@@ -303,7 +303,7 @@ void DeviceWorker::run() {
       status->last_complete = now;
       status->last_complete_unix = unix_seconds(SysClock::now());
       status->values.clear();
-      for (const auto& q : runner.Query(spec_.queries))
+      for (const auto& q : runner.Query(conf_.queries))
         if (q.ok) status->values.emplace_back(q.name, static_cast<double>(q.value));
       // Every completed poll is an evaluation of the device's rule set.
       const auto events = tracker.Evaluate(controller->Reports(), now);
@@ -316,8 +316,8 @@ void DeviceWorker::run() {
           // The row may commit after this worker is gone: the callback
           // holds copies only.
           auto committed = context_.committed;
-          context_.store->SaveSnapshot(spec_.id, now, controller->snapshot_type, *controller->history,
-                                       [committed, id = spec_.id, name = spec_.name, now] {
+          context_.store->SaveSnapshot(conf_.id, now, controller->snapshot_type, *controller->history,
+                                       [committed, id = conf_.id, name = conf_.name, now] {
                                          if (committed) committed(id, name, now);
                                        });
         }
@@ -329,7 +329,7 @@ void DeviceWorker::run() {
         alarm_event(*e);
         alarms_changed = true;
       }
-    } else if (++consecutive_bad >= spec_.comm_lost_after) {
+    } else if (++consecutive_bad >= conf_.comm_lost_after) {
       if (auto e = tracker.SetCommLost(true, now)) {
         alarm_event(*e);
         alarms_changed = true;
@@ -341,7 +341,7 @@ void DeviceWorker::run() {
     const bool changed = before != outcome || up_before != status->up || lost_before != status->comm_lost ||
                          restored_before != status->restored;
     publish(changed);
-    wait_until(started + std::chrono::milliseconds(spec_.interval_ms));
+    wait_until(started + std::chrono::milliseconds(conf_.interval_ms));
   }
   device->ClosePort();
 }

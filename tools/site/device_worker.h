@@ -65,7 +65,7 @@ struct SiteContext {
 
 class DeviceWorker {
  public:
-  DeviceWorker(DeviceSpec spec, std::shared_ptr<PluginLibrary> plugin, SiteContext& context);
+  DeviceWorker(DeviceEntry conf, std::shared_ptr<PluginLibrary> plugin, SiteContext& context);
   ~DeviceWorker();  // stops and joins
   DeviceWorker(const DeviceWorker&) = delete;
   DeviceWorker& operator=(const DeviceWorker&) = delete;
@@ -76,14 +76,14 @@ class DeviceWorker {
   void RequestStop();
   void Join();
 
-  const DeviceSpec& Spec() const { return spec_; }
+  const DeviceEntry& Entry() const { return conf_; }
 
  private:
   void run();
   // Until `t` or a stop request, whichever comes first.
   void wait_until(std::chrono::steady_clock::time_point t);
 
-  DeviceSpec spec_;
+  DeviceEntry conf_;
   std::shared_ptr<PluginLibrary> plugin_;
   SiteContext& context_;
   std::atomic<bool> stop_{false};

@@ -314,8 +314,8 @@ std::optional<double> FieldOf(const Json::Value& decoded, const std::string& fie
 
 }  // namespace
 
-HttpApi::HttpApi(const HttpSpec& spec, const StatusBoard& board, const HistoryStore* store)
-    : token_(spec.token), board_(board), store_(store) {}
+HttpApi::HttpApi(const HttpSettings& conf, const StatusBoard& board, const HistoryStore* store)
+    : token_(conf.token), board_(board), store_(store) {}
 
 HttpResponse HttpApi::Handle(const HttpRequest& request) const {
   try {

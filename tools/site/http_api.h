@@ -58,7 +58,7 @@ inline constexpr std::size_t kMaxTargetLength = 4096;
 class HttpApi {
  public:
   // `store` may be null: no history (history and state=all alarms answer 503).
-  HttpApi(const HttpSpec& spec, const StatusBoard& board, const HistoryStore* store);
+  HttpApi(const HttpSettings& conf, const StatusBoard& board, const HistoryStore* store);
 
   // Never throws: a failure inside a handler answers 500.
   HttpResponse Handle(const HttpRequest& request) const;
@@ -85,12 +85,12 @@ extern const std::string_view kStatusPage;
 // are bounded (over the bound, the oldest that sent nothing goes first).
 class HttpServer {
  public:
-  HttpServer(const HttpSpec& spec, const StatusBoard& board, const HistoryStore* store);
+  HttpServer(const HttpSettings& conf, const StatusBoard& board, const HistoryStore* store);
   ~HttpServer();  // Stop()
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
-  // Binds spec.host:spec.port (port 0: any free port) and starts serving.
+  // Binds conf.host:conf.port (port 0: any free port) and starts serving.
   // Throws std::runtime_error naming the address when it cannot bind.
   void Start();
   // Stops accepting, ends idle connections and joins the threads (within
@@ -108,7 +108,7 @@ class HttpServer {
   static constexpr std::size_t kMaxHead = 16 * 1024;
 
  private:
-  HttpSpec spec_;
+  HttpSettings conf_;
   HttpApi api_;
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;

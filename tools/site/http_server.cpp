@@ -28,9 +28,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string Address(const HttpSpec& spec) {
-  return spec.host.find(':') != std::string::npos ? "[" + spec.host + "]:" + std::to_string(spec.port)
-                                                  : spec.host + ":" + std::to_string(spec.port);
+std::string Address(const HttpSettings& conf) {
+  return conf.host.find(':') != std::string::npos ? "[" + conf.host + "]:" + std::to_string(conf.port)
+                                                  : conf.host + ":" + std::to_string(conf.port);
 }
 
 // One client connection and the bytes read from it that no request took yet.
@@ -455,13 +455,13 @@ void Gate::worker() {
 
 }  // namespace
 
-HttpServer::HttpServer(const HttpSpec& spec, const StatusBoard& board, const HistoryStore* store)
-    : spec_(spec), api_(spec, board, store) {}
+HttpServer::HttpServer(const HttpSettings& conf, const StatusBoard& board, const HistoryStore* store)
+    : conf_(conf), api_(conf, board, store) {}
 
 HttpServer::~HttpServer() { Stop(); }
 
 void HttpServer::Start() {
-  if (server_) throw std::runtime_error("http: already listening on " + Address(spec_));
+  if (server_) throw std::runtime_error("http: already listening on " + Address(conf_));
   auto server = std::make_unique<Listener>();
   server->new_task_queue = [srv = server.get()] { return new Gate(*srv); };
   server->set_read_timeout(kReadTimeoutS, 0);
@@ -506,13 +506,13 @@ void HttpServer::Start() {
   });
 
   int port = -1;
-  if (spec_.port == 0) {
-    port = server->bind_to_any_port(spec_.host);
-  } else if (server->bind_to_port(spec_.host, spec_.port)) {
-    port = spec_.port;
+  if (conf_.port == 0) {
+    port = server->bind_to_any_port(conf_.host);
+  } else if (server->bind_to_port(conf_.host, conf_.port)) {
+    port = conf_.port;
   }
   if (port <= 0 || port > 65535)
-    throw std::runtime_error("http: cannot listen on " + Address(spec_) +
+    throw std::runtime_error("http: cannot listen on " + Address(conf_) +
                              " (address in use, not on this machine, or not allowed)");
   server->WidenBacklog();
   port_ = static_cast<std::uint16_t>(port);

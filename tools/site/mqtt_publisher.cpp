@@ -132,7 +132,7 @@ bool ValidTopic(const std::string& t) {
 
 }  // namespace
 
-MqttPublisher::MqttPublisher(const MqttSpec& settings, LogFn log, std::size_t event_limit)
+MqttPublisher::MqttPublisher(const MqttSettings& settings, LogFn log, std::size_t event_limit)
     : settings_(settings), log_(std::move(log)), event_limit_(std::max<std::size_t>(event_limit, 1)) {
   prefix_ = settings_.topic_prefix.empty() ? "krthost/" + settings_.client_id : settings_.topic_prefix;
   status_topic_ = prefix_ + "/status";

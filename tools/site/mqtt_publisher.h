@@ -48,7 +48,7 @@ class MqttPublisher : public SiteSink {
 
   // `event_limit`: raise/clear events kept while the broker is away; when
   // full the oldest go (counted and logged).
-  MqttPublisher(const MqttSpec& settings, LogFn log, std::size_t event_limit = 10000);
+  MqttPublisher(const MqttSettings& settings, LogFn log, std::size_t event_limit = 10000);
   ~MqttPublisher() override;
   MqttPublisher(const MqttPublisher&) = delete;
   MqttPublisher& operator=(const MqttPublisher&) = delete;
@@ -112,7 +112,7 @@ class MqttPublisher : public SiteSink {
   static void OnConnectCb(mosquitto* m, void* self, int rc);
   static void OnPublishCb(mosquitto* m, void* self, int mid);
 
-  MqttSpec settings_;
+  MqttSettings settings_;
   LogFn log_;
   std::size_t event_limit_;
   std::string prefix_;

@@ -159,16 +159,16 @@ class Site {
   Site(SiteContext& context, Plugins& plugins) : context_(context), plugins_(plugins) {}
   ~Site() { StopAll(); }
 
-  void Start(const DeviceSpec& spec) {
-    auto w = std::make_unique<DeviceWorker>(spec, plugins_.at(spec.plugin), context_);
+  void Start(const DeviceEntry& conf) {
+    auto w = std::make_unique<DeviceWorker>(conf, plugins_.at(conf.plugin), context_);
     w->Start();
-    workers_[spec.id] = std::move(w);
+    workers_[conf.id] = std::move(w);
   }
   void Stop(std::vector<std::uint32_t> ids) {
     // All are asked first, so that they stop together.
     for (auto id : ids) workers_.at(id)->RequestStop();
     for (auto id : ids) {
-      const std::string name = workers_.at(id)->Spec().name;
+      const std::string name = workers_.at(id)->Entry().name;
       workers_.at(id)->Join();
       workers_.erase(id);
       context_.board->Remove(id);
@@ -184,12 +184,12 @@ class Site {
   }
   // Devices added are started, removed ones stopped, changed ones restarted.
   void Apply(const SiteConfig& next) {
-    std::map<std::uint32_t, const DeviceSpec*> wanted;
+    std::map<std::uint32_t, const DeviceEntry*> wanted;
     for (const auto& d : next.devices) wanted[d.id] = &d;
     std::vector<std::uint32_t> gone;
     for (const auto& [id, w] : workers_) {
       const auto it = wanted.find(id);
-      if (it == wanted.end() || it->second->fingerprint != w->Spec().fingerprint) gone.push_back(id);
+      if (it == wanted.end() || it->second->fingerprint != w->Entry().fingerprint) gone.push_back(id);
     }
     Stop(gone);
     for (const auto& d : next.devices)

@@ -157,12 +157,12 @@ void read_timing(const Reader& r, const Json::Value& v, const std::string& path,
   if (v.isMember(name)) out = static_cast<int>(r.integer(v[name], Reader::join(path, name), lo, hi));
 }
 
-DeviceSpec read_device(const Reader& r, const Json::Value& d, const std::string& path, const Defaults& defs,
+DeviceEntry read_device(const Reader& r, const Json::Value& d, const std::string& path, const Defaults& defs,
                        const std::string& dir) {
   r.only(d, path, {"id", "name", "config", "config_file", "tcp", "serial", "baud", "simulate", "scenario",
                    "interval_ms", "queries", "reply_timeout_ms", "byte_timeout_ms", "comm_lost_after",
                    "plugin"});
-  DeviceSpec s;
+  DeviceEntry s;
   if (!d.isMember("id")) r.fail(Reader::join(path, "id"), "is required");
   s.id = static_cast<std::uint32_t>(r.integer(d["id"], Reader::join(path, "id"), 1, 4294967295LL));
   if (!d.isMember("name")) r.fail(Reader::join(path, "name"), "is required");
@@ -246,7 +246,7 @@ DeviceSpec read_device(const Reader& r, const Json::Value& d, const std::string&
 
 }  // namespace
 
-std::string DeviceSpec::LineText() const {
+std::string DeviceEntry::LineText() const {
   switch (line) {
     case SiteLine::kTcp: return fmt::format("tcp {}:{}", tcp_host, tcp_port);
     case SiteLine::kSerial: return "serial " + serial_device;
@@ -307,7 +307,7 @@ SiteConfig ParseSite(const Json::Value& root, const std::string& path, const std
   std::set<std::string> names;
   for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
     const std::string p = fmt::format("devices[{}]", i);
-    DeviceSpec s = read_device(r, devices[i], p, defs, dir);
+    DeviceEntry s = read_device(r, devices[i], p, defs, dir);
     if (!ids.insert(s.id).second) r.fail(p + ".id", fmt::format("duplicate device id {}", s.id));
     if (!names.insert(s.name).second) r.fail(p + ".name", fmt::format("duplicate device name \"{}\"", s.name));
     site.devices.push_back(std::move(s));

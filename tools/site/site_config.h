@@ -23,7 +23,7 @@ class SiteError : public std::runtime_error {
 
 enum class SiteLine { kTcp, kSerial, kSimulate };
 
-struct DeviceSpec {
+struct DeviceEntry {
   std::uint32_t id = 0;
   std::string name;
   Json::Value config{Json::objectValue};  // the device's configuration
@@ -39,21 +39,21 @@ struct DeviceSpec {
   int byte_timeout_ms = 200;
   std::vector<std::string> queries;
   int comm_lost_after = 3;
-  // The device's resolved settings as text: two specs with the same
+  // The device's resolved settings as text: two confs with the same
   // fingerprint run the same device the same way (SIGHUP compares them).
   std::string fingerprint;
 
   std::string LineText() const;
 };
 
-struct HttpSpec {
+struct HttpSettings {
   bool enabled = false;
   std::string host = "127.0.0.1";
   std::uint16_t port = 9838;
   std::string token;  // empty: no token needed (loopback only)
 };
 
-struct MqttSpec {
+struct MqttSettings {
   bool enabled = false;
   std::string host = "127.0.0.1";
   std::uint16_t port = 1883;
@@ -68,9 +68,9 @@ struct SiteConfig {
   std::string path;      // the site file
   std::string data_dir;  // absolute
   Retention retention;
-  std::vector<DeviceSpec> devices;
-  HttpSpec http;
-  MqttSpec mqtt;
+  std::vector<DeviceEntry> devices;
+  HttpSettings http;
+  MqttSettings mqtt;
 };
 
 // Reads and checks a site file. Throws SiteError.

@@ -65,9 +65,9 @@ class HttpApiTest : public ::testing::Test {
 };
 
 TEST_F(HttpApiTest, TokenGuardsEverythingButHealth) {
-  HttpSpec spec;
-  spec.token = kToken;
-  const HttpApi api(spec, board, nullptr);
+  HttpSettings conf;
+  conf.token = kToken;
+  const HttpApi api(conf, board, nullptr);
   struct Case {
     std::string path, query, auth;
     int status;
@@ -99,7 +99,7 @@ TEST_F(HttpApiTest, TokenGuardsEverythingButHealth) {
 }
 
 TEST_F(HttpApiTest, RefusesBadRequests) {
-  const HttpApi api(HttpSpec{}, board, nullptr);
+  const HttpApi api(HttpSettings{}, board, nullptr);
   struct Case {
     std::string method, path, query;
     int status;
@@ -170,7 +170,7 @@ Json::Value ParseJson(const std::string& body) {
 }
 
 TEST_F(HttpApiTest, DevicesAndAlarmsAsJson) {
-  const HttpApi api(HttpSpec{}, board, nullptr);
+  const HttpApi api(HttpSettings{}, board, nullptr);
   const auto r = Get(api, "/api/devices");
   ASSERT_EQ(r.status, 200);
   EXPECT_NE(r.body.find("机房A"), std::string::npos) << "Chinese must not be \\u-escaped";
@@ -199,7 +199,7 @@ TEST_F(HttpApiTest, DevicesAndAlarmsAsJson) {
 }
 
 TEST_F(HttpApiTest, MetricsEscapeLabelsAndAccumulateBuckets) {
-  const HttpApi api(HttpSpec{}, board, nullptr);
+  const HttpApi api(HttpSettings{}, board, nullptr);
   const auto r = Get(api, "/metrics");
   ASSERT_EQ(r.status, 200);
   EXPECT_EQ(r.content_type, "text/plain; version=0.0.4; charset=utf-8");
@@ -270,7 +270,7 @@ TEST_F(HttpApiTest, HistoryAndAlarmsFromTheStore) {
   store.ClearAlarm(1, "k_gone", "", "2026-01-02T02:30:00.000");
   ASSERT_TRUE(store.Flush(5000));
 
-  const HttpApi api(HttpSpec{}, board, &store);
+  const HttpApi api(HttpSettings{}, board, &store);
   const std::string a = "/api/devices/%E6%9C%BA%E6%88%BFA/history";
   const Json::Value out_v = ParseJson(Get(api, a, "since=2026-01-02T03:00:00").body);
   ASSERT_EQ(out_v.size(), 2u);
@@ -289,11 +289,11 @@ TEST_F(HttpApiTest, HistoryAndAlarmsFromTheStore) {
 }
 
 TEST_F(HttpApiTest, ServerAnswersOnItsPortAndStopsQuickly) {
-  HttpSpec spec;
-  spec.enabled = true;
-  spec.port = 0;
-  spec.token = kToken;
-  HttpServer server(spec, board, nullptr);
+  HttpSettings conf;
+  conf.enabled = true;
+  conf.port = 0;
+  conf.token = kToken;
+  HttpServer server(conf, board, nullptr);
   server.Start();
   ASSERT_NE(server.Port(), 0);
 
@@ -316,7 +316,7 @@ TEST_F(HttpApiTest, ServerAnswersOnItsPortAndStopsQuickly) {
   EXPECT_EQ(r->status, 405);
 
   // Another listener on the same port cannot bind, and says where.
-  HttpSpec taken = spec;
+  HttpSettings taken = conf;
   taken.port = server.Port();
   HttpServer second(taken, board, nullptr);
   try {

@@ -272,7 +272,7 @@ TEST(MqttPublisher, PublishesSiteAndDeliversEventsAcrossBrokerRestart) {
   Subscriber sub(port, "test-sub-" + std::to_string(getpid()), true, "krthost/site-t/#");
   ASSERT_TRUE(sub.WaitSubscribed());
 
-  MqttSpec settings;
+  MqttSettings settings;
   settings.enabled = true;
   settings.port = port;
   settings.client_id = "site-t";
@@ -389,7 +389,7 @@ TEST(MqttPublisher, BrokerErrorsAreLoggedOnceAndNeverFatal) {
     const std::uint16_t port = FreePort();
     Broker broker(port, false);
     if (c.broker_running) broker.Start();
-    MqttSpec settings;
+    MqttSettings settings;
     settings.port = port;
     settings.client_id = "site-err";
     settings.username = "site";
