@@ -75,6 +75,31 @@ double process_cpu_s() {
   return s(u.ru_utime) + s(u.ru_stime);
 }
 
+// CPU time (seconds, from the scheduler's own account) of this process's
+// threads by kind: the device threads, the history writer, the HTTP
+// threads and the rest (this harness's own thread among them).
+struct ThreadCpu {
+  double devices = 0, history = 0, http = 0, other = 0;
+};
+
+ThreadCpu thread_cpu_by_kind() {
+  ThreadCpu out;
+  std::error_code ec;
+  for (const auto& task : fs::directory_iterator("/proc/self/task", ec)) {
+    std::ifstream comm(task.path() / "comm"), sched(task.path() / "schedstat");
+    std::string name;
+    std::getline(comm, name);
+    double ns = 0;
+    if (!(sched >> ns)) continue;  // the thread ended meanwhile
+    const double s = ns * 1e-9;
+    if (name.rfind("dev ", 0) == 0) out.devices += s;
+    else if (name == "history") out.history += s;
+    else if (name.rfind("http", 0) == 0) out.http += s;
+    else out.other += s;
+  }
+  return out;
+}
+
 // Resident set size in KiB.
 long rss_kib() {
   std::ifstream in("/proc/self/statm");
@@ -175,6 +200,7 @@ struct Result {
   double scrape_ms_max = 0;
   std::size_t scrape_bytes = 0;
   std::uint64_t dropped = 0;
+  double devices_s = 0, history_s = 0, http_s = 0;  // CPU time by thread kind
 };
 
 Result run_child(int n, double seconds, double warmup, const std::string& plugin_path) {
@@ -249,6 +275,7 @@ Result run_child(int n, double seconds, double warmup, const std::string& plugin
   const StoreStats stats0 = store.Stats();
   measure.Record(true);
   const double cpu0 = process_cpu_s();
+  const ThreadCpu threads0 = thread_cpu_by_kind();
   const auto t0 = Steady::now();
   double own_cpu = 0;
   std::uint64_t own_cycles = 0;
@@ -270,11 +297,15 @@ Result run_child(int n, double seconds, double warmup, const std::string& plugin
       own_cpu += thread_cpu_s() - c0;
       own_cycles += 10;
     }
-    r.queue_max = std::max(r.queue_max, store.Stats().queue_depth);
+    r.queue_max = std::max(r.queue_max, store.QueueDepth());
     std::this_thread::sleep_until(tick + std::chrono::milliseconds(100));
   }
   r.seconds = std::chrono::duration<double>(Steady::now() - t0).count();
   r.cpu_s = process_cpu_s() - cpu0 - own_cpu;
+  const ThreadCpu threads1 = thread_cpu_by_kind();
+  r.devices_s = threads1.devices - threads0.devices;
+  r.history_s = threads1.history - threads0.history;
+  r.http_s = threads1.http - threads0.http;
   measure.Record(false);
   r.polls = polls() - polls0;
   const StoreStats stats1 = store.Stats();
@@ -309,10 +340,10 @@ Result run_child(int n, double seconds, double warmup, const std::string& plugin
 }
 
 std::string to_line(const Result& r) {
-  return fmt::format("{} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {}", r.devices, r.seconds, r.cpu_s, r.polls,
+  return fmt::format("{} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {}", r.devices, r.seconds, r.cpu_s, r.polls,
                      r.plugin_us, r.rss_kib, r.interval_median_ms, r.interval_worst_ms, r.interval_best_ms,
                      r.within_10pct, r.snapshot_rows_s, r.alarm_writes_s, r.queue_max, r.scrape_ms_max,
-                     r.scrape_bytes, r.dropped);
+                     r.scrape_bytes, r.dropped, r.devices_s, r.history_s, r.http_s);
 }
 
 Result from_line(const std::string& line) {
@@ -320,7 +351,7 @@ Result from_line(const std::string& line) {
   Result r;
   in >> r.devices >> r.seconds >> r.cpu_s >> r.polls >> r.plugin_us >> r.rss_kib >> r.interval_median_ms >>
       r.interval_worst_ms >> r.interval_best_ms >> r.within_10pct >> r.snapshot_rows_s >> r.alarm_writes_s >>
-      r.queue_max >> r.scrape_ms_max >> r.scrape_bytes >> r.dropped;
+      r.queue_max >> r.scrape_ms_max >> r.scrape_bytes >> r.dropped >> r.devices_s >> r.history_s >> r.http_s;
   if (!in) throw std::runtime_error("unreadable child result: " + line);
   return r;
 }
@@ -379,6 +410,17 @@ int main(int argc, char** argv) {
           static_cast<double>(r.rss_kib - base.rss_kib) / r.devices, r.interval_median_ms, r.interval_worst_ms,
           r.within_10pct * 100, r.snapshot_rows_s, r.alarm_writes_s, r.queue_max, r.scrape_ms_max);
       if (r.dropped > 0) std::cout << fmt::format("  {} devices: {} history writes dropped\n", r.devices, r.dropped);
+    }
+    // Where the process's time goes, by thread kind (the device threads
+    // run the plug-in, the line and the simulator besides the host's own
+    // part of a poll).
+    std::cout << "\n| devices | device threads µs per poll | history writer µs per poll | HTTP µs per poll | "
+                 "rest µs per poll |\n|---|---|---|---|---|\n";
+    for (const Result& r : results) {
+      const double polls = r.polls > 0 ? static_cast<double>(r.polls) : 1.0;
+      const double rest = r.cpu_s - r.devices_s - r.history_s - r.http_s;
+      std::cout << fmt::format("| {} | {:.1f} | {:.1f} | {:.1f} | {:.1f} |\n", r.devices, r.devices_s / polls * 1e6,
+                               r.history_s / polls * 1e6, r.http_s / polls * 1e6, rest / polls * 1e6);
     }
   } catch (const std::exception& e) {
     std::cerr << "hvr_site_scale: " << e.what() << std::endl;

@@ -121,8 +121,8 @@ std::shared_ptr<site::DeviceStatus> plant_device() {
   a.desc = "\"quoted\" \\ text";
   a.raised_at = "2024-03-01T11:59:00";
   s->active_alarms = {a};
-  s->recent = {{"2024-03-01T12:00:00", "complete", 120, 0, 0, 0, ""},
-               {"2024-03-01T11:59:55", "timeout", 2000, 3, 1, 1, "no reply"}};
+  s->recent.Push({"2024-03-01T12:00:00", "complete", 120, 0, 0, 0, ""});
+  s->recent.Push({"2024-03-01T11:59:55", "timeout", 2000, 3, 1, 1, "no reply"});
   s->published = site::SysClock::now();
   return s;
 }

@@ -1,7 +1,6 @@
 #include "alarm_tracker.h"
 
 #include <algorithm>
-#include <set>
 
 namespace krthost::site {
 
@@ -23,12 +22,16 @@ AlarmTracker::AlarmTracker(std::uint32_t device_id, std::string device_name,
 std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& reports,
                                                const std::string& now) {
   std::vector<AlarmEvent> events;
-  std::set<IdView> reported_active;  // views of the reports' texts
+  // Views of the reports' texts, sorted: kept from evaluation to evaluation
+  // so that one costs no allocation when nothing changes.
+  reported_.clear();
+  for (const RuleReport& r : reports)
+    if (r.active) reported_.emplace_back(r.key, r.desc);
+  std::sort(reported_.begin(), reported_.end());
   for (const RuleReport& r : reports) {
     if (!r.active) continue;
     const IdView view{r.key, r.desc};
-    if (!reported_active.insert(view).second) continue;  // raised once per evaluation
-    if (active_.count(view)) continue;
+    if (active_.count(view)) continue;  // active, or raised by an earlier report of this evaluation
     Id id{r.key, r.desc};
     AlarmInstance a{device_id_, r.key, r.nm_id, static_cast<int>(r.seq), r.kind, r.name, r.desc,
                     now, ""};
@@ -38,10 +41,15 @@ std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& re
   }
   // Clears in raise order: every active instance this evaluation did not
   // report active, except the comm-lost alarm that only SetCommLost moves.
-  for (const AlarmInstance* p : sorted_active()) {
-    const AlarmInstance& a = *p;
+  std::vector<std::pair<std::uint64_t, const AlarmInstance*>> gone;
+  for (const auto& [id, a] : active_) {
     if (a.key == kCommLostKey) continue;
-    if (reported_active.count(IdView{a.key, a.desc})) continue;
+    if (std::binary_search(reported_.begin(), reported_.end(), IdView{a.key, a.desc})) continue;
+    gone.emplace_back(order_.at(id), &a);
+  }
+  std::sort(gone.begin(), gone.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+  for (const auto& [order, p] : gone) {
+    const AlarmInstance& a = *p;
     Id id{a.key, a.desc};
     AlarmInstance cleared = a;
     cleared.cleared_at = now;

@@ -60,6 +60,7 @@ class AlarmTracker {
   std::map<Id, AlarmInstance, IdLess> active_;
   std::map<Id, std::uint64_t, IdLess> order_;  // raise order
   std::uint64_t next_order_ = 0;
+  std::vector<IdView> reported_;  // Evaluate's own: the active reports, sorted
 
   // The active instances in raise order, without copying them.
   std::vector<const AlarmInstance*> sorted_active() const;

@@ -1,6 +1,7 @@
 #include "device_worker.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <fmt/format.h>
 
@@ -103,12 +104,31 @@ class SiteController : public HostController {
   }
   void SaveDeviceHistory(unsigned device_id, const unsigned char* data, unsigned size) override {
     HostController::SaveDeviceHistory(device_id, data, size);
-    history = std::make_shared<std::vector<unsigned char>>(data, data + (data != nullptr ? size : 0));
+    const unsigned char* end = data + (data != nullptr ? size : 0);
+    // An image a poll ago is still the published record's; the one before
+    // is nobody's once its row is written: its buffer is filled again
+    // instead of allocating some 5 KiB every poll. Only this thread holds
+    // the pool's pointers, so a count of one cannot grow behind its back.
+    for (auto& buffer : pool) {
+      if (buffer && buffer.use_count() == 1) {
+        buffer->assign(data, end);
+        history = buffer;
+        return;
+      }
+    }
+    history = std::make_shared<std::vector<unsigned char>>(data, end);
+    for (auto& buffer : pool) {
+      if (!buffer) {
+        buffer = history;
+        break;
+      }
+    }
   }
 
   std::vector<RuleReport> reports;  // the first `used` are the running poll's
   std::size_t used = 0;
   std::shared_ptr<std::vector<unsigned char>> history;  // of the running poll
+  std::array<std::shared_ptr<std::vector<unsigned char>>, 2> pool;  // history buffers to fill again
   int snapshot_type = 0;
 };
 
@@ -141,7 +161,12 @@ void DeviceWorker::wait_until(Steady::time_point t) {
   wake_.wait_until(lock, t, [this] { return stop_.load(); });
 }
 
-void DeviceWorker::Start() { thread_ = std::thread([this] { run(); }); }
+void DeviceWorker::Start() {
+  thread_ = std::thread([this] {
+    NameThisThread("dev " + conf_.name);
+    run();
+  });
+}
 
 void DeviceWorker::Join() {
   if (thread_.joinable()) thread_.join();
@@ -262,6 +287,7 @@ void DeviceWorker::run() {
   };
 
   long consecutive_bad = 0;
+  std::uint64_t errors_seen = 0;  // the device's protocol error total last copied
   for (long index = 0; !stop_.load(); ++index) {
     const auto started = Steady::now();
     const auto started_wall = SysClock::now();
@@ -285,7 +311,9 @@ void DeviceWorker::run() {
     ++status->polls;
     ++status->outcomes[outcome];
     status->timeouts += static_cast<std::uint64_t>(r.timeouts);
-    if (const auto* p = dynamic_cast<const PMBusProtocol*>(device.get())) {
+    if (const auto* p = dynamic_cast<const PMBusProtocol*>(device.get());
+        p != nullptr && p->ProtocolErrorTotal() != errors_seen) {
+      errors_seen = p->ProtocolErrorTotal();
       for (const auto& [kind, n] : p->ProtocolErrorCounts()) status->protocol_errors[std::string(kind.name)] = n;
     }
     const double secs = static_cast<double>(r.duration_ms) / 1000.0;
@@ -295,8 +323,7 @@ void DeviceWorker::run() {
     status->duration_sum_s += secs;
     PollRecord rec{status->last_poll, outcome, r.duration_ms, r.state, r.protocol_errors, r.timeouts,
                    !r.error.empty() ? r.error : std::string(r.last_error)};
-    if (status->recent.size() >= kRecentPolls) status->recent.erase(status->recent.begin());
-    status->recent.push_back(std::move(rec));
+    status->recent.Push(std::move(rec));
 
     if (r.outcome == PollOutcome::kComplete) {
       status->restored = false;
@@ -316,7 +343,7 @@ void DeviceWorker::run() {
           // The row may commit after this worker is gone: the callback
           // holds copies only.
           auto committed = context_.committed;
-          context_.store->SaveSnapshot(conf_.id, now, controller->snapshot_type, *controller->history,
+          context_.store->SaveSnapshot(conf_.id, now, controller->snapshot_type, controller->history,
                                        [committed, id = conf_.id, name = conf_.name, now] {
                                          if (committed) committed(id, name, now);
                                        });

@@ -213,7 +213,9 @@ struct Op {
   std::uint32_t device_id = 0;
   std::string time;  // taken_at or cleared_at
   int type = 0;
-  std::vector<unsigned char> data;
+  // Shared with the device's status record: a snapshot is not copied again
+  // on its way to the database.
+  std::shared_ptr<const std::vector<unsigned char>> data;
   HistoryStore::Committed on_commit;
   AlarmInstance alarm;  // raise: the row; clear: key and desc
 };
@@ -287,10 +289,10 @@ struct HistoryStore::Impl {
           sqlite3_bind_int64(s, 1, op.device_id);
           BindText(s, 2, op.time);
           sqlite3_bind_int(s, 3, op.type);
-          if (op.data.empty())
+          if (!op.data || op.data->empty())
             sqlite3_bind_zeroblob(s, 4, 0);  // a null pointer would store NULL
           else
-            sqlite3_bind_blob(s, 4, op.data.data(), static_cast<int>(op.data.size()),
+            sqlite3_bind_blob(s, 4, op.data->data(), static_cast<int>(op.data->size()),
                               SQLITE_STATIC);
           Run(db, s);
         } else if (op.kind == Op::kRaise) {
@@ -494,7 +496,10 @@ HistoryStore::HistoryStore(const std::string& path, Retention retention, LogFn l
     throw StoreError("database " + path + ": " + e.what());
   }
   m.next_retention = Clock::now();
-  m.thread = std::thread([&m] { m.Writer(); });
+  m.thread = std::thread([&m] {
+    NameThisThread("history");
+    m.Writer();
+  });
 }
 
 HistoryStore::~HistoryStore() {
@@ -509,7 +514,13 @@ HistoryStore::~HistoryStore() {
 
 bool HistoryStore::SaveSnapshot(std::uint32_t device_id, std::string taken_at, int type,
                                 std::vector<unsigned char> data, Committed on_commit) {
-  if (data.size() > static_cast<std::size_t>(kMaxBlob)) {
+  return SaveSnapshot(device_id, std::move(taken_at), type,
+                      std::make_shared<const std::vector<unsigned char>>(std::move(data)), std::move(on_commit));
+}
+
+bool HistoryStore::SaveSnapshot(std::uint32_t device_id, std::string taken_at, int type,
+                                std::shared_ptr<const std::vector<unsigned char>> data, Committed on_commit) {
+  if (data && data->size() > static_cast<std::size_t>(kMaxBlob)) {
     // Larger than a read would take back: refused like a full queue.
     std::lock_guard lk(impl_->mu);
     ++impl_->stats.dropped;
@@ -634,6 +645,11 @@ StoreStats HistoryStore::Stats() const {
   StoreStats s = impl_->stats;
   s.queue_depth = impl_->queue.size() + impl_->in_batch;
   return s;
+}
+
+std::size_t HistoryStore::QueueDepth() const {
+  std::lock_guard lk(impl_->mu);
+  return impl_->queue.size() + impl_->in_batch;
 }
 
 const std::string& HistoryStore::Path() const { return impl_->path; }

@@ -71,6 +71,9 @@ class HistoryStore {
   // thread after the row's transaction committed.
   bool SaveSnapshot(std::uint32_t device_id, std::string taken_at, int type,
                     std::vector<unsigned char> data, Committed on_commit = {});
+  // The same for an image the caller shares (it is not copied).
+  bool SaveSnapshot(std::uint32_t device_id, std::string taken_at, int type,
+                    std::shared_ptr<const std::vector<unsigned char>> data, Committed on_commit = {});
   bool RaiseAlarm(const AlarmInstance& alarm);
   bool ClearAlarm(std::uint32_t device_id, const std::string& key, const std::string& desc,
                   const std::string& cleared_at);
@@ -88,6 +91,8 @@ class HistoryStore {
                                              int limit) const;
 
   StoreStats Stats() const;
+  // Stats().queue_depth alone, without copying the counts by device.
+  std::size_t QueueDepth() const;
   const std::string& Path() const;
 
  private:

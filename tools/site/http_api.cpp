@@ -281,9 +281,17 @@ class MetricsText {
     fmt::format_to(std::back_inserter(out_), "# HELP {} {}\n# TYPE {} {}\n", name, help, name, type);
   }
   // `labels` already formatted: name="value",...
+  // Appended piece by piece: a thousand devices make some 3 MB of text.
   void Line(std::string_view name, std::string_view labels, std::string_view value) {
-    if (labels.empty()) fmt::format_to(std::back_inserter(out_), "{} {}\n", name, value);
-    else fmt::format_to(std::back_inserter(out_), "{}{{{}}} {}\n", name, labels, value);
+    out_ += name;
+    if (!labels.empty()) {
+      out_ += '{';
+      out_ += labels;
+      out_ += '}';
+    }
+    out_ += ' ';
+    out_ += value;
+    out_ += '\n';
   }
   std::string Take() { return std::move(out_); }
 
@@ -499,78 +507,92 @@ std::string HttpApi::Metrics() const {
   std::optional<StoreStats> stats;
   if (store_) stats = store_->Stats();
   MetricsText m;
+  // Each device's labels, escaped once for all of its lines.
+  std::vector<std::string> labels;
+  labels.reserve(all.size());
+  for (const auto& s : all) labels.push_back(DeviceLabels(*s));
+  const auto with = [](const std::string& device, std::string_view name, std::string_view value) {
+    std::string out;
+    out.reserve(device.size() + name.size() + value.size() + 4);
+    out += device;
+    out += ',';
+    out += name;
+    out += "=\"";
+    out += value;
+    out += '"';
+    return out;
+  };
+  const auto number = [](std::uint64_t n) { return fmt::format_int(n).str(); };
 
   m.Family("krthost_device_up", "gauge", "1 when the last poll completed or stopped unchanged.");
-  for (const auto& s : all) m.Line("krthost_device_up", DeviceLabels(*s), s->up ? "1" : "0");
+  for (std::size_t d = 0; d < all.size(); ++d) m.Line("krthost_device_up", labels[d], all[d]->up ? "1" : "0");
 
   m.Family("krthost_polls_total", "counter", "Polls by outcome.");
-  for (const auto& s : all)
+  for (std::size_t d = 0; d < all.size(); ++d)
     for (const auto name : kOutcomeNames) {
-      const auto it = s->outcomes.find(std::string(name));
-      m.Line("krthost_polls_total", fmt::format("{},outcome=\"{}\"", DeviceLabels(*s), name),
-             fmt::format("{}", it == s->outcomes.end() ? 0 : it->second));
+      const auto it = all[d]->outcomes.find(std::string(name));
+      m.Line("krthost_polls_total", with(labels[d], "outcome", name),
+             number(it == all[d]->outcomes.end() ? 0 : it->second));
     }
 
   m.Family("krthost_poll_duration_seconds", "histogram", "Time a poll took.");
-  for (const auto& s : all) {
-    const std::string labels = DeviceLabels(*s);
+  for (std::size_t d = 0; d < all.size(); ++d) {
+    const DeviceStatus& s = *all[d];
     std::uint64_t cumulative = 0;
     for (std::size_t i = 0; i < kDurationBuckets.size(); ++i) {
-      cumulative += s->duration_buckets[i];
-      m.Line("krthost_poll_duration_seconds_bucket",
-             fmt::format("{},le=\"{}\"", labels, Sample(kDurationBuckets[i])), fmt::format("{}", cumulative));
+      cumulative += s.duration_buckets[i];
+      m.Line("krthost_poll_duration_seconds_bucket", with(labels[d], "le", Sample(kDurationBuckets[i])),
+             number(cumulative));
     }
-    cumulative += s->duration_buckets.back();
-    m.Line("krthost_poll_duration_seconds_bucket", labels + ",le=\"+Inf\"", fmt::format("{}", cumulative));
-    m.Line("krthost_poll_duration_seconds_sum", labels, Sample(s->duration_sum_s));
-    m.Line("krthost_poll_duration_seconds_count", labels, fmt::format("{}", cumulative));
+    cumulative += s.duration_buckets.back();
+    m.Line("krthost_poll_duration_seconds_bucket", with(labels[d], "le", "+Inf"), number(cumulative));
+    m.Line("krthost_poll_duration_seconds_sum", labels[d], Sample(s.duration_sum_s));
+    m.Line("krthost_poll_duration_seconds_count", labels[d], number(cumulative));
   }
 
   m.Family("krthost_last_complete_timestamp_seconds", "gauge", "Unix time of the last completed poll.");
-  for (const auto& s : all)
-    if (s->last_complete_unix > 0)
-      m.Line("krthost_last_complete_timestamp_seconds", DeviceLabels(*s), Sample(s->last_complete_unix));
+  for (std::size_t d = 0; d < all.size(); ++d)
+    if (all[d]->last_complete_unix > 0)
+      m.Line("krthost_last_complete_timestamp_seconds", labels[d], Sample(all[d]->last_complete_unix));
 
   m.Family("krthost_protocol_errors_total", "counter", "Protocol errors by kind.");
-  for (const auto& s : all)
-    for (const auto& [kind, n] : s->protocol_errors)
-      m.Line("krthost_protocol_errors_total", fmt::format("{},kind=\"{}\"", DeviceLabels(*s), LabelValue(kind)),
-             fmt::format("{}", n));
+  for (std::size_t d = 0; d < all.size(); ++d)
+    for (const auto& [kind, n] : all[d]->protocol_errors)
+      m.Line("krthost_protocol_errors_total", with(labels[d], "kind", LabelValue(kind)), number(n));
 
   m.Family("krthost_reply_timeouts_total", "counter", "Requests that got no reply in time.");
-  for (const auto& s : all) m.Line("krthost_reply_timeouts_total", DeviceLabels(*s), fmt::format("{}", s->timeouts));
+  for (std::size_t d = 0; d < all.size(); ++d)
+    m.Line("krthost_reply_timeouts_total", labels[d], number(all[d]->timeouts));
 
   m.Family("krthost_value", "gauge", "Values of the last completed poll, by query name.");
-  for (const auto& s : all) {
+  for (std::size_t d = 0; d < all.size(); ++d) {
     std::set<std::string> seen;
-    for (const auto& [name, value] : s->values)
-      if (seen.insert(name).second)
-        m.Line("krthost_value", fmt::format("{},name=\"{}\"", DeviceLabels(*s), LabelValue(name)), Sample(value));
+    for (const auto& [name, value] : all[d]->values)
+      if (seen.insert(name).second) m.Line("krthost_value", with(labels[d], "name", LabelValue(name)), Sample(value));
   }
 
   m.Family("krthost_alarms_active", "gauge", "Active alarm instances.");
-  for (const auto& s : all)
-    m.Line("krthost_alarms_active", DeviceLabels(*s), fmt::format("{}", s->active_alarms.size()));
+  for (std::size_t d = 0; d < all.size(); ++d)
+    m.Line("krthost_alarms_active", labels[d], number(all[d]->active_alarms.size()));
 
   m.Family("krthost_alarm_active", "gauge", "1 for each active alarm instance.");
-  for (const auto& s : all) {
+  for (std::size_t d = 0; d < all.size(); ++d) {
     std::set<std::string> seen;
-    for (const auto& a : s->active_alarms) {
-      std::string labels = fmt::format("{},key=\"{}\",nm_id=\"{}\",name=\"{}\",desc=\"{}\"", DeviceLabels(*s),
-                                       LabelValue(a.key), LabelValue(a.nm_id), LabelValue(a.name),
-                                       LabelValue(a.desc));
-      if (seen.insert(labels).second) m.Line("krthost_alarm_active", labels, "1");
+    for (const auto& a : all[d]->active_alarms) {
+      std::string alarm = fmt::format("{},key=\"{}\",nm_id=\"{}\",name=\"{}\",desc=\"{}\"", labels[d],
+                                      LabelValue(a.key), LabelValue(a.nm_id), LabelValue(a.name), LabelValue(a.desc));
+      if (seen.insert(alarm).second) m.Line("krthost_alarm_active", alarm, "1");
     }
   }
 
   m.Family("krthost_history_rows_total", "counter", "Snapshot rows written to the history in this process.");
-  for (const auto& s : all) {
+  for (std::size_t d = 0; d < all.size(); ++d) {
     std::uint64_t rows = 0;
     if (stats) {
-      const auto it = stats->rows_by_device.find(s->id);
+      const auto it = stats->rows_by_device.find(all[d]->id);
       if (it != stats->rows_by_device.end()) rows = it->second;
     }
-    m.Line("krthost_history_rows_total", DeviceLabels(*s), fmt::format("{}", rows));
+    m.Line("krthost_history_rows_total", labels[d], number(rows));
   }
 
   m.Family("krthost_history_errors_total", "counter", "Failed history database writes.");

@@ -242,8 +242,15 @@ class Listener : public httplib::Server {
 Gate::Gate(Listener& listener) : listener_(listener) {
   if (::pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) throw std::runtime_error("http: no pipe");
   listener_.gate = this;
-  threads_.emplace_back([this] { poller(); });
-  for (std::size_t i = 0; i < HttpServer::kWorkers; ++i) threads_.emplace_back([this] { worker(); });
+  threads_.emplace_back([this] {
+    NameThisThread("http reader");
+    poller();
+  });
+  for (std::size_t i = 0; i < HttpServer::kWorkers; ++i)
+    threads_.emplace_back([this] {
+      NameThisThread("http worker");
+      worker();
+    });
 }
 
 void Gate::wake() {
@@ -517,7 +524,10 @@ void HttpServer::Start() {
   server->WidenBacklog();
   port_ = static_cast<std::uint16_t>(port);
   server_ = std::move(server);
-  thread_ = std::thread([srv = server_.get()] { srv->listen_after_bind(); });
+  thread_ = std::thread([srv = server_.get()] {
+    NameThisThread("http accept");
+    srv->listen_after_bind();
+  });
 }
 
 void HttpServer::Stop() {

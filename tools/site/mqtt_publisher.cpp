@@ -76,7 +76,8 @@ void PutAlarm(Json::Value& o, const AlarmInstance& a) {
   o["raised_at"] = a.raised_at;
 }
 
-bool SameAlarms(const std::vector<AlarmInstance>& a, const std::vector<AlarmInstance>& b) {
+bool SameAlarms(const AlarmList& a, const AlarmList& b) {
+  if (a.SameAs(b)) return true;
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
     return x.key == y.key && x.desc == y.desc && x.nm_id == y.nm_id && x.seq == y.seq &&
            x.kind == y.kind && x.name == y.name && x.raised_at == y.raised_at;
@@ -156,7 +157,10 @@ void MqttPublisher::Start() {
   LibInit();
   stopping_ = false;
   started_ = true;
-  thread_ = std::thread([this] { Run(); });
+  thread_ = std::thread([this] {
+    NameThisThread("mqtt");
+    Run();
+  });
 }
 
 void MqttPublisher::Stop() {

@@ -1,10 +1,18 @@
 #include "site_types.h"
 
+#include <pthread.h>
+
 #include <ctime>
 
 #include <fmt/format.h>
 
 namespace krthost::site {
+
+void NameThisThread(std::string_view name) {
+  char buf[16] = {};
+  name.copy(buf, sizeof buf - 1);
+  pthread_setname_np(pthread_self(), buf);
+}
 
 std::string IsoLocal(SysClock::time_point t) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
@@ -14,10 +22,27 @@ std::string IsoLocal(SysClock::time_point t) {
     frac += 1000;
     --secs;
   }
-  std::tm tm{};
-  localtime_r(&secs, &tm);
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}", tm.tm_year + 1900, tm.tm_mon + 1,
-                     tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, frac);
+  // localtime_r takes a process-wide lock and a device thread formats
+  // several times a poll: each thread keeps the text of its last second.
+  thread_local bool cached = false;
+  thread_local std::time_t cached_secs = 0;
+  thread_local std::string cached_text;
+  if (!cached || secs != cached_secs) {
+    std::tm tm{};
+    localtime_r(&secs, &tm);
+    cached_text = fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                              tm.tm_hour, tm.tm_min, tm.tm_sec);
+    cached_secs = secs;
+    cached = true;
+  }
+  std::string out;
+  out.reserve(cached_text.size() + 4);
+  out += cached_text;
+  out += '.';
+  out += static_cast<char>('0' + frac / 100);
+  out += static_cast<char>('0' + frac / 10 % 10);
+  out += static_cast<char>('0' + frac % 10);
+  return out;
 }
 
 double DataAgeSeconds(const DeviceStatus& status, SysClock::time_point now) {
@@ -30,8 +55,13 @@ double DataAgeSeconds(const DeviceStatus& status, SysClock::time_point now) {
 
 void StatusBoard::Publish(std::shared_ptr<const DeviceStatus> status) {
   if (!status) return;
-  std::lock_guard lock(mutex_);
-  devices_[status->id] = std::move(status);
+  const auto id = status->id;
+  {
+    std::lock_guard lock(mutex_);
+    devices_[id].swap(status);
+  }
+  // `status` holds the previous record now: when it was the last holder,
+  // the record is freed here, not while every other device waits for the lock.
 }
 
 void StatusBoard::Remove(std::uint32_t id) {

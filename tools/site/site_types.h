@@ -4,6 +4,8 @@
 #pragma once
 
 #include <array>
+#include <initializer_list>
+#include <iterator>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -20,6 +22,10 @@ using SysClock = std::chrono::system_clock;
 
 // ISO 8601 local time with milliseconds: "2026-12-09T10:15:02.123".
 std::string IsoLocal(SysClock::time_point t);
+
+// Names the calling thread (at most 15 bytes are kept), so that `top -H`,
+// gdb and /proc tell the site host's threads apart.
+void NameThisThread(std::string_view name);
 
 // Poll outcome names as the site host counts and shows them.
 inline constexpr std::array<std::string_view, 6> kOutcomeNames = {
@@ -40,6 +46,31 @@ struct AlarmInstance {
 inline constexpr std::string_view kCommLostKey = "krthost_comm_lost";
 inline constexpr int kCommLostKind = 2;
 inline constexpr std::string_view kCommLostName = "通信中断";
+
+// A device's active alarms as its status records hold them: shared and
+// never changed, since a record is copied after every poll and the alarms
+// change only with a raise or a clear. Reads like a vector.
+class AlarmList {
+ public:
+  using Items = std::vector<AlarmInstance>;
+  using const_iterator = Items::const_iterator;
+  AlarmList() = default;
+  AlarmList(Items items)  // NOLINT: implicit, assigned from a vector
+      : items_(items.empty() ? nullptr : std::make_shared<const Items>(std::move(items))) {}
+  AlarmList(std::initializer_list<AlarmInstance> items) : AlarmList(Items(items)) {}
+
+  const Items& items() const { return items_ ? *items_ : kNone; }
+  const_iterator begin() const { return items().begin(); }
+  const_iterator end() const { return items().end(); }
+  std::size_t size() const { return items().size(); }
+  bool empty() const { return items().empty(); }
+  // The same list, not merely equal items.
+  bool SameAs(const AlarmList& other) const { return items_ == other.items_; }
+
+ private:
+  static inline const Items kNone{};
+  std::shared_ptr<const Items> items_;
+};
 
 struct AlarmEvent {
   bool raised = true;  // false: cleared
@@ -63,6 +94,51 @@ struct PollRecord {
 inline constexpr std::array<double, 12> kDurationBuckets = {0.01, 0.025, 0.05, 0.1, 0.25, 0.5,
                                                             1.0,  2.5,   5.0,  10.0, 30.0, 60.0};
 inline constexpr std::size_t kRecentPolls = 20;
+
+// The last polls, oldest first, at most kRecentPolls. Records are shared
+// between a device's status records, so copying the list copies pointers.
+class RecentPolls {
+ public:
+  using Slots = std::vector<std::shared_ptr<const PollRecord>>;
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = PollRecord;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const PollRecord*;
+    using reference = const PollRecord&;
+    const_iterator() = default;
+    explicit const_iterator(Slots::const_iterator it) : it_(it) {}
+    reference operator*() const { return **it_; }
+    pointer operator->() const { return it_->get(); }
+    const_iterator& operator++() {
+      ++it_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      auto old = *this;
+      ++it_;
+      return old;
+    }
+    bool operator==(const const_iterator& o) const { return it_ == o.it_; }
+
+   private:
+    Slots::const_iterator it_{};
+  };
+
+  void Push(PollRecord record) {
+    if (slots_.size() >= kRecentPolls) slots_.erase(slots_.begin());
+    slots_.push_back(std::make_shared<const PollRecord>(std::move(record)));
+  }
+  const_iterator begin() const { return const_iterator(slots_.begin()); }
+  const_iterator end() const { return const_iterator(slots_.end()); }
+  std::size_t size() const { return slots_.size(); }
+  bool empty() const { return slots_.empty(); }
+  const PollRecord& back() const { return *slots_.back(); }
+
+ private:
+  Slots slots_;
+};
 
 // A device's state after a poll. Published as an immutable record: readers
 // on other threads never touch the device.
@@ -88,10 +164,10 @@ struct DeviceStatus {
   // Answered value queries of the last completed poll, in query order;
   // empty before the first completed poll in this process.
   std::vector<std::pair<std::string, double>> values;
-  std::vector<AlarmInstance> active_alarms;  // in the order they were raised
+  AlarmList active_alarms;  // in the order they were raised
   std::array<std::uint64_t, kDurationBuckets.size() + 1> duration_buckets{};  // not cumulative
   double duration_sum_s = 0;
-  std::vector<PollRecord> recent;  // the last polls, oldest first, at most kRecentPolls
+  RecentPolls recent;
   // The latest snapshot image (published in this process or restored).
   std::shared_ptr<const std::vector<unsigned char>> snapshot;
   std::string snapshot_at;

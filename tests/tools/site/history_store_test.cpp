@@ -69,7 +69,7 @@ TEST(HistoryStore, WritesComeBackAfterReopen) {
     HistoryStore store(path, {}, {});
     for (int i = 0; i < 5; ++i)
       ASSERT_TRUE(store.SaveSnapshot(1, At(i), 5029, {static_cast<unsigned char>(i), 0xAA}));
-    ASSERT_TRUE(store.SaveSnapshot(2, At(3), 7, {}));
+    ASSERT_TRUE(store.SaveSnapshot(2, At(3), 7, std::vector<unsigned char>{}));
     ASSERT_TRUE(store.RaiseAlarm(Alarm(1, "k1", "unit 1", At(1))));
     ASSERT_TRUE(store.RaiseAlarm(Alarm(1, "k1", "unit 2", At(2))));
     ASSERT_TRUE(store.RaiseAlarm(Alarm(1, "k2", "unit 1", At(3))));
@@ -198,7 +198,7 @@ TEST(HistoryStore, WritingResumesAfterTheDatabaseWentAway) {
     std::lock_guard lk(log_mu);
     logs.push_back(s);
   });
-  ASSERT_TRUE(store.SaveSnapshot(1, At(0), 1, {0}));
+  ASSERT_TRUE(store.SaveSnapshot(1, At(0), 1, std::vector<unsigned char>{0}));
   ASSERT_TRUE(store.Flush(5000));
   ASSERT_TRUE(store.NewestSnapshot(1));  // the reader holds the file's log open
 
