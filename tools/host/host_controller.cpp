@@ -9,7 +9,7 @@ HostController::HostController(EventWriter& events, std::ostream& log) : events_
 void HostController::SendSP(unsigned, int type, const unsigned char* data, unsigned size, bool) {
   events_.Snapshot(type, data, data != nullptr ? size : 0);
   ++snapshots_this_poll_;
-  last_snapshot_.assign(data, data + (data != nullptr ? size : 0));
+  if (keep_last_snapshot_) last_snapshot_.assign(data, data + (data != nullptr ? size : 0));
 }
 
 void HostController::SaveDeviceHistory(unsigned, const unsigned char* data, unsigned size) {

@@ -56,8 +56,10 @@ class HostController : public KRTController {
   int SnapshotsThisPoll() const { return snapshots_this_poll_; }
   int TimeoutsThisPoll() const { return timeouts_this_poll_; }
   const std::vector<ActiveReport>& ActiveReports() const { return active_; }
-  // The latest snapshot published, kept across polls.
+  // The latest snapshot published, kept across polls unless a host that
+  // keeps its own copy turned it off.
   const std::vector<unsigned char>& LastSnapshot() const { return last_snapshot_; }
+  void KeepLastSnapshot(bool on) { keep_last_snapshot_ = on; }
 
  private:
   EventWriter& events_;
@@ -77,6 +79,7 @@ class HostController : public KRTController {
   int timeouts_this_poll_ = 0;
   std::vector<ActiveReport> active_;
   std::vector<unsigned char> last_snapshot_;
+  bool keep_last_snapshot_ = true;
 };
 
 }  // namespace krthost

@@ -179,6 +179,7 @@ void DeviceWorker::run() {
   auto controller = std::make_shared<SiteController>(no_events, log);
   controller->SetLogLevel(context_.level);
   controller->SetRepeatWindow(std::chrono::seconds(60));
+  controller->KeepLastSnapshot(false);  // the status record holds the image
   const std::string who = "device " + conf_.name;
 
   auto status = std::make_shared<DeviceStatus>();
