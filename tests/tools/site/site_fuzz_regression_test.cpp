@@ -34,11 +34,16 @@ const std::uint8_t* bytes(std::string_view s) { return reinterpret_cast<const st
 TEST(SiteFuzzRegression, SiteFileInputs) {
   const auto inputs = inputs_of("fuzz_site_file");
   ASSERT_FALSE(inputs.empty());
+  // A campaign keeps inputs that are not JSON, or that name files outside,
+  // when they reach new code: the driver skips those (false). Every input
+  // must pass the driver's checks, and the corpus must hold site files
+  // that get through to the parser.
+  std::size_t parsed = 0;
   for (const auto& [path, text] : inputs) {
     SCOPED_TRACE(path.string());
-    // Every seed and kept input is JSON that names no file outside.
-    EXPECT_TRUE(fuzz::drive_site_file(bytes(text), text.size()));
+    if (fuzz::drive_site_file(bytes(text), text.size())) ++parsed;
   }
+  EXPECT_GT(parsed, inputs.size() / 4);
   // A config_file or password_file that leaves the scratch directory is skipped.
   for (const std::string_view text :
        {R"({"devices": [{"id": 1, "name": "a", "simulate": true, "config_file": "/etc/passwd"}]})",
