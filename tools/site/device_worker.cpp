@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <fmt/format.h>
 
@@ -109,8 +110,11 @@ class SiteController : public HostController {
     // is nobody's once its row is written: its buffer is filled again
     // instead of allocating some 5 KiB every poll. Only this thread holds
     // the pool's pointers, so a count of one cannot grow behind its back.
+    // The count is read relaxed: the fence orders the writer's last reads
+    // of the buffer (before its release of the pointer) before our writes.
     for (auto& buffer : pool) {
       if (buffer && buffer.use_count() == 1) {
+        std::atomic_thread_fence(std::memory_order_acquire);
         buffer->assign(data, end);
         history = buffer;
         return;

@@ -4,10 +4,10 @@
 #pragma once
 
 #include <array>
-#include <initializer_list>
-#include <iterator>
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
