@@ -76,8 +76,9 @@ double process_cpu_s() {
 }
 
 // CPU time (seconds, from the scheduler's own account) of this process's
-// threads by kind: the device threads, the history writer, the HTTP
-// threads and the rest (this harness's own thread among them).
+// threads by kind: the poll pool's threads (the devices), the history
+// writer, the HTTP threads and the rest (this harness's own thread among
+// them).
 struct ThreadCpu {
   double devices = 0, history = 0, http = 0, other = 0;
 };
@@ -92,7 +93,7 @@ ThreadCpu thread_cpu_by_kind() {
     double ns = 0;
     if (!(sched >> ns)) continue;  // the thread ended meanwhile
     const double s = ns * 1e-9;
-    if (name.rfind("dev ", 0) == 0) out.devices += s;
+    if (name.rfind("poll", 0) == 0) out.devices += s;
     else if (name == "history") out.history += s;
     else if (name.rfind("http", 0) == 0) out.http += s;
     else out.other += s;
@@ -201,6 +202,7 @@ struct Result {
   std::size_t scrape_bytes = 0;
   std::uint64_t dropped = 0;
   double devices_s = 0, history_s = 0, http_s = 0;  // CPU time by thread kind
+  std::size_t pool_threads = 0;                       // the poll pool's most threads
 };
 
 Result run_child(int n, double seconds, double warmup, const std::string& plugin_path) {
@@ -237,7 +239,9 @@ Result run_child(int n, double seconds, double warmup, const std::string& plugin
   auto console = MakeConsoleSink(console_out, krthost::LogLevel::kInfo);
   const auto window = static_cast<std::size_t>(seconds * 1000 / kIntervalMs) + 8;
   MeasureSink measure(static_cast<std::size_t>(n), window);
+  PollPool pool;
   SiteContext context;
+  context.pool = &pool;
   context.board = &board;
   context.store = &store;
   context.log = &log;
@@ -312,6 +316,7 @@ Result run_child(int n, double seconds, double warmup, const std::string& plugin
   r.snapshot_rows_s = static_cast<double>(stats1.rows_written - stats0.rows_written) / r.seconds;
   r.alarm_writes_s = static_cast<double>(measure.AlarmWrites()) / r.seconds;
   r.dropped = stats1.dropped - stats0.dropped;
+  r.pool_threads = pool.Stats().peak_threads;
   r.plugin_us = own_cycles > 0 ? own_cpu / static_cast<double>(own_cycles) * 1e6 : 0;
 
   for (auto& w : workers) w->RequestStop();
@@ -340,10 +345,10 @@ Result run_child(int n, double seconds, double warmup, const std::string& plugin
 }
 
 std::string to_line(const Result& r) {
-  return fmt::format("{} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {}", r.devices, r.seconds, r.cpu_s, r.polls,
+  return fmt::format("{} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {}", r.devices, r.seconds, r.cpu_s, r.polls,
                      r.plugin_us, r.rss_kib, r.interval_median_ms, r.interval_worst_ms, r.interval_best_ms,
                      r.within_10pct, r.snapshot_rows_s, r.alarm_writes_s, r.queue_max, r.scrape_ms_max,
-                     r.scrape_bytes, r.dropped, r.devices_s, r.history_s, r.http_s);
+                     r.scrape_bytes, r.dropped, r.devices_s, r.history_s, r.http_s, r.pool_threads);
 }
 
 Result from_line(const std::string& line) {
@@ -351,7 +356,8 @@ Result from_line(const std::string& line) {
   Result r;
   in >> r.devices >> r.seconds >> r.cpu_s >> r.polls >> r.plugin_us >> r.rss_kib >> r.interval_median_ms >>
       r.interval_worst_ms >> r.interval_best_ms >> r.within_10pct >> r.snapshot_rows_s >> r.alarm_writes_s >>
-      r.queue_max >> r.scrape_ms_max >> r.scrape_bytes >> r.dropped >> r.devices_s >> r.history_s >> r.http_s;
+      r.queue_max >> r.scrape_ms_max >> r.scrape_bytes >> r.dropped >> r.devices_s >> r.history_s >> r.http_s >>
+      r.pool_threads;
   if (!in) throw std::runtime_error("unreadable child result: " + line);
   return r;
 }
@@ -411,15 +417,16 @@ int main(int argc, char** argv) {
           r.within_10pct * 100, r.snapshot_rows_s, r.alarm_writes_s, r.queue_max, r.scrape_ms_max);
       if (r.dropped > 0) std::cout << fmt::format("  {} devices: {} history writes dropped\n", r.devices, r.dropped);
     }
-    // Where the process's time goes, by thread kind (the device threads
-    // run the plug-in, the line and the simulator besides the host's own
-    // part of a poll).
-    std::cout << "\n| devices | device threads µs per poll | history writer µs per poll | HTTP µs per poll | "
-                 "rest µs per poll |\n|---|---|---|---|---|\n";
+    // Where the process's time goes, by thread kind (the poll threads run
+    // the plug-in, the line and the simulator besides the host's own part
+    // of a poll).
+    std::cout << "\n| devices | poll threads (most) | poll threads µs per poll | history writer µs per poll | "
+                 "HTTP µs per poll | rest µs per poll |\n|---|---|---|---|---|---|\n";
     for (const Result& r : results) {
       const double polls = r.polls > 0 ? static_cast<double>(r.polls) : 1.0;
       const double rest = r.cpu_s - r.devices_s - r.history_s - r.http_s;
-      std::cout << fmt::format("| {} | {:.1f} | {:.1f} | {:.1f} | {:.1f} |\n", r.devices, r.devices_s / polls * 1e6,
+      std::cout << fmt::format("| {} | {} | {:.1f} | {:.1f} | {:.1f} | {:.1f} |\n", r.devices, r.pool_threads,
+                               r.devices_s / polls * 1e6,
                                r.history_s / polls * 1e6, r.http_s / polls * 1e6, rest / polls * 1e6);
     }
   } catch (const std::exception& e) {

@@ -142,6 +142,27 @@ double unix_seconds(SysClock::time_point t) {
 
 }  // namespace
 
+// What a device's steps keep from one to the next, in the order of a
+// poll's locals: the runner goes first, the device before the controller.
+struct DeviceWorker::State {
+  explicit State(SharedOutput& out) : log_buffer(out), log(&log_buffer) {}
+  LineBuffer log_buffer;
+  std::ostream log;
+  EventWriter no_events{nullptr};
+  std::shared_ptr<SiteController> controller;
+  std::string who;
+  std::shared_ptr<DeviceStatus> status;
+  // Device and provider hold code of the plug-in: they go before it.
+  std::unique_ptr<KRTSPDevice, DeviceDeleter> device;
+  std::shared_ptr<ByteTransport> inner;
+  std::shared_ptr<LineTap> tap;
+  std::unique_ptr<AlarmTracker> tracker;
+  std::unique_ptr<PollRunner> runner;
+  long index = 0;
+  long consecutive_bad = 0;
+  std::uint64_t errors_seen = 0;  // the device's protocol error total last copied
+};
+
 DeviceWorker::DeviceWorker(DeviceEntry conf, std::shared_ptr<PluginLibrary> plugin, SiteContext& context)
     : conf_(std::move(conf)), plugin_(std::move(plugin)), context_(context) {}
 
@@ -150,59 +171,82 @@ DeviceWorker::~DeviceWorker() {
   Join();
 }
 
-void DeviceWorker::RequestStop() {
-  {
-    std::lock_guard lock(wake_mutex_);
-    stop_ = true;
-  }
-  wake_.notify_all();
-}
-
-// One wake-up per poll: with a thousand devices, waking every few
-// milliseconds to look at the stop flag would cost more than the polls.
-void DeviceWorker::wait_until(Steady::time_point t) {
-  std::unique_lock lock(wake_mutex_);
-  wake_.wait_until(lock, t, [this] { return stop_.load(); });
-}
-
 void DeviceWorker::Start() {
-  thread_ = std::thread([this] {
-    NameThisThread("dev " + conf_.name);
-    run();
-  });
+  if (started_) return;
+  started_ = true;
+  context_.pool->Add(*this);
+}
+
+void DeviceWorker::RequestStop() {
+  stop_ = true;
+  if (started_) context_.pool->Wake(*this);
 }
 
 void DeviceWorker::Join() {
-  if (thread_.joinable()) thread_.join();
+  if (started_) context_.pool->Wait(*this);
 }
 
-void DeviceWorker::run() {
-  LineBuffer log_buffer(*context_.log);
-  std::ostream log(&log_buffer);
-  EventWriter no_events(nullptr);
-  auto controller = std::make_shared<SiteController>(no_events, log);
+std::optional<PollJob::Clock::time_point> DeviceWorker::Step() {
+  if (!state_) {
+    state_ = std::make_unique<State>(*context_.log);
+    if (stop_.load() || !set_up()) {
+      state_.reset();
+      return std::nullopt;
+    }
+    return Steady::now();
+  }
+  std::optional<Steady::time_point> next;
+  if (!stop_.load()) {
+    try {
+      next = poll();
+    } catch (const std::exception& e) {
+      // Not expected of a poll; the device stays and is polled again.
+      state_->controller->HostLog(fmt::format("{}: poll failed: {}", state_->who, e.what()), LogLevel::kError);
+      next = Steady::now() + std::chrono::milliseconds(conf_.interval_ms);
+    }
+  }
+  if (!next) {
+    state_->device->ClosePort();
+    state_.reset();
+  }
+  return next;
+}
+
+void DeviceWorker::publish(bool changed) {
+  DeviceStatus& status = *state_->status;
+  status.published = SysClock::now();
+  std::shared_ptr<const DeviceStatus> record = std::make_shared<const DeviceStatus>(status);
+  context_.board->Publish(record);
+  for (auto* s : context_.sinks) s->OnStatus(record, changed);
+}
+
+void DeviceWorker::alarm_event(const AlarmEvent& e) {
+  if (context_.store != nullptr) {
+    if (e.raised) context_.store->RaiseAlarm(e.alarm);
+    else context_.store->ClearAlarm(e.alarm.device_id, e.alarm.key, e.alarm.desc, e.alarm.cleared_at);
+  }
+  for (auto* s : context_.sinks) s->OnAlarm(e);
+}
+
+bool DeviceWorker::set_up() {
+  State& st = *state_;
+  st.controller = std::make_shared<SiteController>(st.no_events, st.log);
+  auto& controller = st.controller;
   controller->SetLogLevel(context_.level);
   controller->SetRepeatWindow(std::chrono::seconds(60));
   controller->KeepLastSnapshot(false);  // the status record holds the image
-  const std::string who = "device " + conf_.name;
+  st.who = "device " + conf_.name;
+  const std::string& who = st.who;
 
-  auto status = std::make_shared<DeviceStatus>();
-  status->id = conf_.id;
-  status->name = conf_.name;
-  status->line = conf_.LineText();
-  for (auto o : kOutcomeNames) status->outcomes[std::string(o)] = 0;
-  decode::UnitCounts(conf_.config, status->ac_units, status->dc_units);
+  st.status = std::make_shared<DeviceStatus>();
+  DeviceStatus& status = *st.status;
+  status.id = conf_.id;
+  status.name = conf_.name;
+  status.line = conf_.LineText();
+  for (auto o : kOutcomeNames) status.outcomes[std::string(o)] = 0;
+  decode::UnitCounts(conf_.config, status.ac_units, status.dc_units);
 
-  auto publish = [&](bool changed) {
-    status->published = SysClock::now();
-    std::shared_ptr<const DeviceStatus> record = std::make_shared<const DeviceStatus>(*status);
-    context_.board->Publish(record);
-    for (auto* s : context_.sinks) s->OnStatus(record, changed);
-  };
-
-  // Device and provider hold code of the plug-in: they go before it.
-  std::unique_ptr<KRTSPDevice, DeviceDeleter> device;
-  std::shared_ptr<ByteTransport> inner;
+  auto& device = st.device;
   try {
     auto provider = plugin_->SerialProvider();
     device.reset(provider->create());
@@ -210,27 +254,27 @@ void DeviceWorker::run() {
     switch (conf_.line) {
       case SiteLine::kTcp:
         // A connect that hangs holds up a stop: at most 2 s.
-        inner = std::make_shared<TcpTransport>(conf_.tcp_host, conf_.tcp_port,
-                                               std::min(conf_.reply_timeout_ms, 2000));
+        st.inner = std::make_shared<TcpTransport>(conf_.tcp_host, conf_.tcp_port,
+                                                  std::min(conf_.reply_timeout_ms, 2000));
         break;
       case SiteLine::kSerial:
-        inner = std::make_shared<SerialTransport>(conf_.serial_device,
-                                                  conf_.baud != 0 ? conf_.baud : device->BaudRate());
+        st.inner = std::make_shared<SerialTransport>(conf_.serial_device,
+                                                     conf_.baud != 0 ? conf_.baud : device->BaudRate());
         break;
       case SiteLine::kSimulate:
-        inner = std::make_shared<sim::SimTransport>(std::make_shared<sim::Simulator>(
+        st.inner = std::make_shared<sim::SimTransport>(std::make_shared<sim::Simulator>(
             conf_.scenario_path.empty() ? sim::DefaultScenario() : sim::LoadScenarioFile(conf_.scenario_path)));
         break;
     }
   } catch (const std::exception& e) {
     controller->HostLog(fmt::format("{}: cannot be started: {}", who, e.what()), LogLevel::kError);
-    status->outcome = "line_down";
+    status.outcome = "line_down";
     publish(true);
-    return;
+    return false;
   }
   const bool trace = context_.level >= LogLevel::kDebug;
-  auto tap = std::make_shared<LineTap>(inner, LineTap::RequestFn{}, trace ? &log : nullptr);
-  device->SetTransport(tap);
+  st.tap = std::make_shared<LineTap>(st.inner, LineTap::RequestFn{}, trace ? &st.log : nullptr);
+  device->SetTransport(st.tap);
   {
     std::map<std::string, int> levels;
     std::map<std::string, float> values;
@@ -247,9 +291,9 @@ void DeviceWorker::run() {
   } catch (const std::exception& e) {
     controller->HostLog(fmt::format("{}: the device refused its configuration: {}", who, e.what()),
                         LogLevel::kError);
-    status->outcome = "failed";
+    status.outcome = "failed";
     publish(true);
-    return;
+    return false;
   }
 
   // The newest stored snapshot is the device's data until its first poll
@@ -260,20 +304,20 @@ void DeviceWorker::run() {
     try {
       if (auto row = context_.store->NewestSnapshot(conf_.id)) {
         device->LoadFromCache(row->data.data(), static_cast<int>(row->data.size()));
-        status->restored = true;
-        status->restored_at = row->taken_at;
-        status->snapshot = std::make_shared<const std::vector<unsigned char>>(std::move(row->data));
-        status->snapshot_at = row->taken_at;
-        status->data_ready = device->DataReady();
+        status.restored = true;
+        status.restored_at = row->taken_at;
+        status.snapshot = std::make_shared<const std::vector<unsigned char>>(std::move(row->data));
+        status.snapshot_at = row->taken_at;
+        status.data_ready = device->DataReady();
       }
       stored_active = context_.store->ActiveAlarms(conf_.id);
     } catch (const std::exception& e) {
       controller->HostLog(fmt::format("{}: history not read: {}", who, e.what()), LogLevel::kError);
     }
   }
-  AlarmTracker tracker(conf_.id, conf_.name, std::move(stored_active));
-  status->active_alarms = tracker.Active();
-  status->comm_lost = tracker.CommLost();
+  st.tracker = std::make_unique<AlarmTracker>(conf_.id, conf_.name, std::move(stored_active));
+  status.active_alarms = st.tracker->Active();
+  status.comm_lost = st.tracker->CommLost();
   publish(true);
 
   PollTimeouts t;
@@ -281,101 +325,95 @@ void DeviceWorker::run() {
   t.inter_byte_ms = conf_.byte_timeout_ms;
   t.reply_limit_ms = ReplyLimitMs(t.first_byte_ms, t.inter_byte_ms,
                                   conf_.baud != 0 ? conf_.baud : device->BaudRate());
-  PollRunner runner(*device, *tap, *controller, no_events, t);
+  st.runner = std::make_unique<PollRunner>(*device, *st.tap, *controller, st.no_events, t);
+  return true;
+}
 
-  auto alarm_event = [&](const AlarmEvent& e) {
-    if (context_.store != nullptr) {
-      if (e.raised) context_.store->RaiseAlarm(e.alarm);
-      else context_.store->ClearAlarm(e.alarm.device_id, e.alarm.key, e.alarm.desc, e.alarm.cleared_at);
-    }
-    for (auto* s : context_.sinks) s->OnAlarm(e);
-  };
+std::optional<PollJob::Clock::time_point> DeviceWorker::poll() {
+  State& st = *state_;
+  SiteController& controller = *st.controller;
+  DeviceStatus& status = *st.status;
+  AlarmTracker& tracker = *st.tracker;
+  const auto started = Steady::now();
+  const auto started_wall = SysClock::now();
+  controller.BeginReports();
+  bool alarms_changed = false;
+  controller.history.reset();
+  const PollResult r = st.runner->Poll(st.index++, &stop_);
+  if (r.outcome == PollOutcome::kInterrupted) return std::nullopt;
+  const std::string now = IsoLocal(SysClock::now());
+  const std::string outcome = SiteOutcomeName(r.outcome);
+  const bool good = r.outcome == PollOutcome::kComplete || r.outcome == PollOutcome::kUnchanged;
 
-  long consecutive_bad = 0;
-  std::uint64_t errors_seen = 0;  // the device's protocol error total last copied
-  for (long index = 0; !stop_.load(); ++index) {
-    const auto started = Steady::now();
-    const auto started_wall = SysClock::now();
-    controller->BeginReports();
-    bool alarms_changed = false;
-    controller->history.reset();
-    const PollResult r = runner.Poll(index, &stop_);
-    if (r.outcome == PollOutcome::kInterrupted) break;
-    const std::string now = IsoLocal(SysClock::now());
-    const std::string outcome = SiteOutcomeName(r.outcome);
-    const bool good = r.outcome == PollOutcome::kComplete || r.outcome == PollOutcome::kUnchanged;
-
-    const std::string before = status->outcome;
-    const bool up_before = status->up, lost_before = status->comm_lost, restored_before = status->restored;
-    status->outcome = outcome;
-    status->up = good;
-    status->state = r.state;
-    status->data_ready = r.data_ready;
-    status->last_poll = IsoLocal(started_wall);
-    status->last_duration_ms = r.duration_ms;
-    ++status->polls;
-    ++status->outcomes[outcome];
-    status->timeouts += static_cast<std::uint64_t>(r.timeouts);
-    if (const auto* p = dynamic_cast<const PMBusProtocol*>(device.get());
-        p != nullptr && p->ProtocolErrorTotal() != errors_seen) {
-      errors_seen = p->ProtocolErrorTotal();
-      for (const auto& [kind, n] : p->ProtocolErrorCounts()) status->protocol_errors[std::string(kind.name)] = n;
-    }
-    const double secs = static_cast<double>(r.duration_ms) / 1000.0;
-    std::size_t bucket = 0;
-    while (bucket < kDurationBuckets.size() && secs > kDurationBuckets[bucket]) ++bucket;
-    ++status->duration_buckets[bucket];
-    status->duration_sum_s += secs;
-    PollRecord rec{status->last_poll, outcome, r.duration_ms, r.state, r.protocol_errors, r.timeouts,
-                   !r.error.empty() ? r.error : std::string(r.last_error)};
-    status->recent.Push(std::move(rec));
-
-    if (r.outcome == PollOutcome::kComplete) {
-      status->restored = false;
-      status->last_complete = now;
-      status->last_complete_unix = unix_seconds(SysClock::now());
-      status->values.clear();
-      for (const auto& q : runner.Query(conf_.queries))
-        if (q.ok) status->values.emplace_back(q.name, static_cast<double>(q.value));
-      // Every completed poll is an evaluation of the device's rule set.
-      const auto events = tracker.Evaluate(controller->Reports(), now);
-      alarms_changed = !events.empty();
-      for (const auto& e : events) alarm_event(e);
-      if (controller->history) {
-        status->snapshot = controller->history;
-        status->snapshot_at = now;
-        if (context_.store != nullptr) {
-          // The row may commit after this worker is gone: the callback
-          // holds copies only.
-          auto committed = context_.committed;
-          context_.store->SaveSnapshot(conf_.id, now, controller->snapshot_type, controller->history,
-                                       [committed, id = conf_.id, name = conf_.name, now] {
-                                         if (committed) committed(id, name, now);
-                                       });
-        }
-      }
-    }
-    if (good) {
-      consecutive_bad = 0;
-      if (auto e = tracker.SetCommLost(false, now)) {
-        alarm_event(*e);
-        alarms_changed = true;
-      }
-    } else if (++consecutive_bad >= conf_.comm_lost_after) {
-      if (auto e = tracker.SetCommLost(true, now)) {
-        alarm_event(*e);
-        alarms_changed = true;
-      }
-    }
-    // Copied again only when a raise or clear changed them.
-    if (alarms_changed) status->active_alarms = tracker.Active();
-    status->comm_lost = tracker.CommLost();
-    const bool changed = before != outcome || up_before != status->up || lost_before != status->comm_lost ||
-                         restored_before != status->restored;
-    publish(changed);
-    wait_until(started + std::chrono::milliseconds(conf_.interval_ms));
+  const std::string before = status.outcome;
+  const bool up_before = status.up, lost_before = status.comm_lost, restored_before = status.restored;
+  status.outcome = outcome;
+  status.up = good;
+  status.state = r.state;
+  status.data_ready = r.data_ready;
+  status.last_poll = IsoLocal(started_wall);
+  status.last_duration_ms = r.duration_ms;
+  ++status.polls;
+  ++status.outcomes[outcome];
+  status.timeouts += static_cast<std::uint64_t>(r.timeouts);
+  if (const auto* p = dynamic_cast<const PMBusProtocol*>(st.device.get());
+      p != nullptr && p->ProtocolErrorTotal() != st.errors_seen) {
+    st.errors_seen = p->ProtocolErrorTotal();
+    for (const auto& [kind, n] : p->ProtocolErrorCounts()) status.protocol_errors[std::string(kind.name)] = n;
   }
-  device->ClosePort();
+  const double secs = static_cast<double>(r.duration_ms) / 1000.0;
+  std::size_t bucket = 0;
+  while (bucket < kDurationBuckets.size() && secs > kDurationBuckets[bucket]) ++bucket;
+  ++status.duration_buckets[bucket];
+  status.duration_sum_s += secs;
+  PollRecord rec{status.last_poll, outcome, r.duration_ms, r.state, r.protocol_errors, r.timeouts,
+                 !r.error.empty() ? r.error : std::string(r.last_error)};
+  status.recent.Push(std::move(rec));
+
+  if (r.outcome == PollOutcome::kComplete) {
+    status.restored = false;
+    status.last_complete = now;
+    status.last_complete_unix = unix_seconds(SysClock::now());
+    status.values.clear();
+    for (const auto& q : st.runner->Query(conf_.queries))
+      if (q.ok) status.values.emplace_back(q.name, static_cast<double>(q.value));
+    // Every completed poll is an evaluation of the device's rule set.
+    const auto events = tracker.Evaluate(controller.Reports(), now);
+    alarms_changed = !events.empty();
+    for (const auto& e : events) alarm_event(e);
+    if (controller.history) {
+      status.snapshot = controller.history;
+      status.snapshot_at = now;
+      if (context_.store != nullptr) {
+        // The row may commit after this worker is gone: the callback
+        // holds copies only.
+        auto committed = context_.committed;
+        context_.store->SaveSnapshot(conf_.id, now, controller.snapshot_type, controller.history,
+                                     [committed, id = conf_.id, name = conf_.name, now] {
+                                       if (committed) committed(id, name, now);
+                                     });
+      }
+    }
+  }
+  if (good) {
+    st.consecutive_bad = 0;
+    if (auto e = tracker.SetCommLost(false, now)) {
+      alarm_event(*e);
+      alarms_changed = true;
+    }
+  } else if (++st.consecutive_bad >= conf_.comm_lost_after) {
+    if (auto e = tracker.SetCommLost(true, now)) {
+      alarm_event(*e);
+      alarms_changed = true;
+    }
+  }
+  // Copied again only when a raise or clear changed them.
+  if (alarms_changed) status.active_alarms = tracker.Active();
+  status.comm_lost = tracker.CommLost();
+  const bool changed = before != outcome || up_before != status.up || lost_before != status.comm_lost ||
+                       restored_before != status.restored;
+  publish(changed);
+  return started + std::chrono::milliseconds(conf_.interval_ms);
 }
 
 }  // namespace krthost::site

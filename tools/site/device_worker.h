@@ -1,26 +1,27 @@
-// One device of the site on its own thread: created from its plug-in's
-// provider, configured, restored from the newest stored snapshot, then
-// polled at its interval until stopped. Nothing else calls into the device;
-// after every poll the worker publishes an immutable status record, turns
-// the rule reports into alarm raises and clears and queues the history.
+// One device of the site, a job of the site's poll pool: created from its
+// plug-in's provider, configured and restored from the newest stored
+// snapshot in its first step, then polled at its interval, one step a
+// poll, until stopped. Nothing else calls into the device; after every poll
+// the worker publishes an immutable status record, turns the rule reports
+// into alarm raises and clears and queues the history.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <streambuf>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "history_store.h"
 #include "options.h"
 #include "plugin_library.h"
+#include "poll_pool.h"
 #include "poll_runner.h"
 #include "site_config.h"
 #include "site_types.h"
@@ -54,6 +55,7 @@ class LineBuffer : public std::streambuf {
 
 // What all workers share. The sinks and the store outlive every worker.
 struct SiteContext {
+  PollPool* pool = nullptr;               // runs the workers' steps
   StatusBoard* board = nullptr;
   HistoryStore* store = nullptr;          // null: no history
   std::vector<SiteSink*> sinks;           // told of every status and alarm
@@ -63,33 +65,37 @@ struct SiteContext {
   std::function<void(std::uint32_t id, const std::string& name, const std::string& taken_at)> committed;
 };
 
-class DeviceWorker {
+class DeviceWorker : private PollJob {
  public:
   DeviceWorker(DeviceEntry conf, std::shared_ptr<PluginLibrary> plugin, SiteContext& context);
-  ~DeviceWorker();  // stops and joins
+  ~DeviceWorker() override;  // stops and waits for the last step
   DeviceWorker(const DeviceWorker&) = delete;
   DeviceWorker& operator=(const DeviceWorker&) = delete;
 
   void Start();
   // Asks the poll to stop at its next step (a wait for the next poll ends
-  // at once); Join waits for the thread.
+  // at once); Join waits for the last step.
   void RequestStop();
   void Join();
 
   const DeviceEntry& Entry() const { return conf_; }
 
  private:
-  void run();
-  // Until `t` or a stop request, whichever comes first.
-  void wait_until(std::chrono::steady_clock::time_point t);
+  struct State;
+  std::optional<Clock::time_point> Step() override;
+  // The first step: false when the device cannot run.
+  bool set_up();
+  // One poll: when the next is due, or nothing when the poll was stopped.
+  std::optional<Clock::time_point> poll();
+  void publish(bool changed);
+  void alarm_event(const AlarmEvent& e);
 
   DeviceEntry conf_;
   std::shared_ptr<PluginLibrary> plugin_;
   SiteContext& context_;
   std::atomic<bool> stop_{false};
-  std::mutex wake_mutex_;
-  std::condition_variable wake_;
-  std::thread thread_;
+  bool started_ = false;
+  std::unique_ptr<State> state_;  // from the first step to the last
 };
 
 // The site host's name for a poll outcome ("line_lost" where the one-device

@@ -314,6 +314,9 @@ int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostre
                                   http->Port()));
   }
   {
+    // The pool outlives the site's workers: they wait for their last step.
+    PollPool pool;
+    context.pool = &pool;
     Site running(context, plugins);
     for (const auto& d : site.devices) running.Start(d);
     while (!signals.stop.load()) {

@@ -1,0 +1,209 @@
+#include "poll_pool.h"
+
+#include <algorithm>
+#include <string>
+#include <system_error>
+
+#include <time.h>
+
+#include "site_types.h"
+
+namespace krthost::site {
+
+PollPool::PollPool(PollPoolLimits limits) : limits_(limits) {
+  std::lock_guard lock(mutex_);
+  for (std::size_t i = 0; i < std::max<std::size_t>(limits_.min_threads, 1); ++i) start_thread_locked();
+  supervisor_ = std::thread([this] { supervise(); });
+}
+
+PollPool::~PollPool() {
+  std::map<std::uint64_t, std::thread> threads;
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    leader_cv_.notify_all();
+    for (auto* f : followers_) f->cv.notify_one();
+    supervisor_cv_.notify_all();
+  }
+  supervisor_.join();
+  {
+    std::lock_guard lock(mutex_);
+    threads.swap(threads_);
+  }
+  for (auto& [id, t] : threads) t.join();
+}
+
+void PollPool::Add(PollJob& job) {
+  std::lock_guard lock(mutex_);
+  job.queued_ = job.running_ = job.done_ = job.woken_ = false;
+  ++jobs_;
+  queue_locked(job, Clock::now());
+}
+
+void PollPool::Wake(PollJob& job) {
+  std::lock_guard lock(mutex_);
+  if (job.done_) return;
+  if (job.running_) {
+    job.woken_ = true;
+  } else if (job.queued_) {
+    queue_.erase(job.slot_);
+    queue_locked(job, Clock::now());
+  }
+}
+
+void PollPool::Wait(PollJob& job) {
+  std::unique_lock lock(mutex_);
+  done_cv_.wait(lock, [&job] { return job.done_; });
+}
+
+PollPoolStats PollPool::Stats() const {
+  std::lock_guard lock(mutex_);
+  return {threads_.size() - ended_.size(), peak_threads_, jobs_, next_thread_};
+}
+
+void PollPool::queue_locked(PollJob& job, Clock::time_point due, bool wake_follower) {
+  job.slot_ = queue_.emplace(due, &job);
+  job.queued_ = true;
+  if (leader_) {
+    if (due < leader_until_) leader_cv_.notify_one();
+  } else if (wake_follower) {
+    wake_follower_locked();
+  }
+}
+
+void PollPool::wake_follower_locked() {
+  if (followers_.empty()) return;
+  Follower* f = followers_.back();
+  followers_.pop_back();
+  f->woken = true;
+  f->cv.notify_one();
+}
+
+void PollPool::start_thread_locked() {
+  const std::uint64_t id = next_thread_;
+  try {
+    threads_.emplace(id, std::thread([this, id] {
+      NameThisThread("poll " + std::to_string(id));
+      work();
+      std::lock_guard lock(mutex_);
+      ended_.push_back(id);
+      supervisor_cv_.notify_one();
+    }));
+  } catch (const std::system_error&) {
+    return;  // no thread to be had now: the supervisor tries again
+  }
+  ++next_thread_;
+  peak_threads_ = std::max(peak_threads_, threads_.size() - ended_.size());
+}
+
+void PollPool::work() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    if (!queue_.empty() && queue_.begin()->first <= Clock::now()) {
+      PollJob& job = *queue_.begin()->second;
+      queue_.erase(queue_.begin());
+      job.queued_ = false;
+      job.running_ = true;
+      // Another idle thread takes over the wait for the next due step.
+      if (!leader_ && !queue_.empty()) wake_follower_locked();
+      if (idle_locked() == 0 && supervisor_idle_) supervisor_cv_.notify_one();
+      lock.unlock();
+      std::optional<Clock::time_point> next;
+      try {
+        next = job.Step();
+      } catch (...) {
+        next.reset();
+      }
+      lock.lock();
+      job.running_ = false;
+      if (next) {
+        // This thread looks at the queue next: no follower to wake.
+        queue_locked(job, job.woken_ ? Clock::now() : *next, false);
+      } else {
+        job.done_ = true;
+        --jobs_;
+        done_cv_.notify_all();
+      }
+      job.woken_ = false;
+      continue;
+    }
+    if (!leader_) {
+      leader_ = true;
+      if (queue_.empty()) {
+        leader_until_ = Clock::time_point::max();
+        leader_cv_.wait(lock);
+      } else {
+        leader_until_ = queue_.begin()->first;
+        leader_cv_.wait_until(lock, leader_until_);
+      }
+      leader_ = false;
+      continue;
+    }
+    Follower me;
+    followers_.push_back(&me);
+    me.cv.wait_for(lock, limits_.idle_exit, [&] { return me.woken || stopping_; });
+    if (!me.woken) {
+      followers_.erase(std::find(followers_.begin(), followers_.end(), &me));
+      const std::size_t live = threads_.size() - ended_.size();
+      if (!stopping_ && live > limits_.min_threads) return;
+    }
+  }
+}
+
+namespace {
+
+double process_cpu_s() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+}  // namespace
+
+// Wakes while every thread is busy. A step due for longer than `late`
+// means the busy ones are held up: by lines that do not answer, when the
+// process used less than nine tenths of the machine meanwhile, and then
+// the pool grows by a thread; by work, otherwise, which more threads would
+// not make faster. Also joins the threads that ended.
+void PollPool::supervise() {
+  NameThisThread("poll supervisor");
+  const double cores = std::max(1U, std::thread::hardware_concurrency());
+  std::unique_lock lock(mutex_);
+  double cpu_before = process_cpu_s();
+  auto before = Clock::now();
+  while (!stopping_) {
+    std::vector<std::thread> ended;
+    for (auto id : ended_) {
+      if (auto it = threads_.find(id); it != threads_.end()) {
+        ended.push_back(std::move(it->second));
+        threads_.erase(it);
+      }
+    }
+    ended_.clear();
+    if (!ended.empty()) {
+      lock.unlock();
+      for (auto& t : ended) t.join();
+      lock.lock();
+      continue;
+    }
+    const auto now = Clock::now();
+    const double cpu = process_cpu_s();
+    const double spent = std::chrono::duration<double>(now - before).count();
+    const bool saturated = cpu - cpu_before >= 0.9 * cores * spent;
+    cpu_before = cpu;
+    before = now;
+    if (idle_locked() == 0 && !queue_.empty()) {
+      const bool late = queue_.begin()->first + limits_.late <= now;
+      if (!saturated && late && threads_.size() - ended_.size() < limits_.max_threads) start_thread_locked();
+      supervisor_cv_.wait_for(lock, limits_.late / 2);
+    } else {
+      supervisor_idle_ = true;
+      supervisor_cv_.wait(lock);
+      supervisor_idle_ = false;
+      cpu_before = process_cpu_s();
+      before = Clock::now();
+    }
+  }
+}
+
+}  // namespace krthost::site
