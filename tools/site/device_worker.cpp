@@ -164,7 +164,12 @@ struct DeviceWorker::State {
 };
 
 DeviceWorker::DeviceWorker(DeviceEntry conf, std::shared_ptr<PluginLibrary> plugin, SiteContext& context)
-    : conf_(std::move(conf)), plugin_(std::move(plugin)), context_(context) {}
+    : conf_(std::move(conf)), plugin_(std::move(plugin)), context_(context) {
+  // A poll may start up to 1 % of its interval late (5 ms at most), which
+  // lets one wake-up of the pool serve the polls due close together.
+  SetSlack(std::min<Steady::duration>(std::chrono::milliseconds(conf_.interval_ms) / 100,
+                                      std::chrono::milliseconds(5)));
+}
 
 DeviceWorker::~DeviceWorker() {
   RequestStop();
@@ -413,7 +418,11 @@ std::optional<PollJob::Clock::time_point> DeviceWorker::poll() {
   const bool changed = before != outcome || up_before != status.up || lost_before != status.comm_lost ||
                        restored_before != status.restored;
   publish(changed);
-  return started + std::chrono::milliseconds(conf_.interval_ms);
+  // The schedule keeps to the times the polls were due, so that a start a
+  // little late (the pool's slack) does not stretch the interval; a poll
+  // that started later than a tenth of the interval starts it anew.
+  const auto interval = std::chrono::milliseconds(conf_.interval_ms);
+  return (started - Due() <= interval / 10 ? Due() : started) + interval;
 }
 
 }  // namespace krthost::site

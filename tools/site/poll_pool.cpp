@@ -38,6 +38,7 @@ void PollPool::Add(PollJob& job) {
   job.queued_ = job.running_ = job.done_ = job.woken_ = false;
   ++jobs_;
   queue_locked(job, Clock::now());
+  supervisor_cv_.notify_one();
 }
 
 void PollPool::Wake(PollJob& job) {
@@ -62,10 +63,11 @@ PollPoolStats PollPool::Stats() const {
 }
 
 void PollPool::queue_locked(PollJob& job, Clock::time_point due, bool wake_follower) {
+  job.due_ = due;
   job.slot_ = queue_.emplace(due, &job);
   job.queued_ = true;
   if (leader_) {
-    if (due < leader_until_) leader_cv_.notify_one();
+    if (due + job.slack_ < leader_until_) leader_cv_.notify_one();
   } else if (wake_follower) {
     wake_follower_locked();
   }
@@ -104,18 +106,23 @@ void PollPool::work() {
       queue_.erase(queue_.begin());
       job.queued_ = false;
       job.running_ = true;
-      // Another idle thread takes over the wait for the next due step.
-      if (!leader_ && !queue_.empty()) wake_follower_locked();
-      if (idle_locked() == 0 && supervisor_idle_) supervisor_cv_.notify_one();
+      // A job whose last step held its thread will likely hold it again:
+      // another thread waits for the next due step meanwhile. A quick
+      // step is back before anyone would be needed (and the supervisor
+      // is there when it is not).
+      if (job.slow_ && !leader_ && !queue_.empty()) wake_follower_locked();
       lock.unlock();
+      const auto started = Clock::now();
       std::optional<Clock::time_point> next;
       try {
         next = job.Step();
       } catch (...) {
         next.reset();
       }
+      const bool slow = Clock::now() - started > limits_.slow;
       lock.lock();
       job.running_ = false;
+      job.slow_ = slow;
       if (next) {
         // This thread looks at the queue next: no follower to wake.
         queue_locked(job, job.woken_ ? Clock::now() : *next, false);
@@ -133,7 +140,8 @@ void PollPool::work() {
         leader_until_ = Clock::time_point::max();
         leader_cv_.wait(lock);
       } else {
-        leader_until_ = queue_.begin()->first;
+        const auto& [due, job] = *queue_.begin();
+        leader_until_ = due + job->slack_;
         leader_cv_.wait_until(lock, leader_until_);
       }
       leader_ = false;
@@ -160,11 +168,12 @@ double process_cpu_s() {
 
 }  // namespace
 
-// Wakes while every thread is busy. A step due for longer than `late`
-// means the busy ones are held up: by lines that do not answer, when the
-// process used less than nine tenths of the machine meanwhile, and then
-// the pool grows by a thread; by work, otherwise, which more threads would
-// not make faster. Also joins the threads that ended.
+// Looks every half of `late` while there are jobs. A step overdue by more
+// than `late` past its slack means the threads that would take it are
+// held up: an idle one is woken; with none idle, a thread is started when
+// the process used less than nine tenths of the machine meanwhile (the
+// busy ones wait for lines), not otherwise (they work, and more threads
+// would not make it faster). Also joins the threads that ended.
 void PollPool::supervise() {
   NameThisThread("poll supervisor");
   const double cores = std::max(1U, std::thread::hardware_concurrency());
@@ -186,23 +195,29 @@ void PollPool::supervise() {
       lock.lock();
       continue;
     }
+    if (jobs_ == 0) {
+      supervisor_cv_.wait(lock);
+      cpu_before = process_cpu_s();
+      before = Clock::now();
+      continue;
+    }
     const auto now = Clock::now();
     const double cpu = process_cpu_s();
     const double spent = std::chrono::duration<double>(now - before).count();
     const bool saturated = cpu - cpu_before >= 0.9 * cores * spent;
     cpu_before = cpu;
     before = now;
-    if (idle_locked() == 0 && !queue_.empty()) {
-      const bool late = queue_.begin()->first + limits_.late <= now;
-      if (!saturated && late && threads_.size() - ended_.size() < limits_.max_threads) start_thread_locked();
-      supervisor_cv_.wait_for(lock, limits_.late / 2);
-    } else {
-      supervisor_idle_ = true;
-      supervisor_cv_.wait(lock);
-      supervisor_idle_ = false;
-      cpu_before = process_cpu_s();
-      before = Clock::now();
+    if (!queue_.empty() && !leader_) {
+      const auto& [due, job] = *queue_.begin();
+      if (due + job->slack_ + limits_.late <= now) {
+        if (!followers_.empty()) {
+          wake_follower_locked();
+        } else if (!saturated && threads_.size() - ended_.size() < limits_.max_threads) {
+          start_thread_locked();
+        }
+      }
     }
+    supervisor_cv_.wait_for(lock, limits_.late / 2);
   }
 }
 

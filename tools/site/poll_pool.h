@@ -2,10 +2,12 @@
 // (its start, then one poll each) run at the times it asks for, on any of
 // the pool's threads, never two of its steps at once. A few threads carry
 // a site whose lines answer at once; a step that blocks (a line that does
-// not answer until its timeout, a connect that hangs) holds its thread, and
-// the pool starts another when a due step has waited too long with every
-// thread busy, so one silent line never delays the others for more than a
-// moment. Threads idle for a while end, down to the minimum.
+// not answer until its timeout, a connect that hangs) holds its thread,
+// and another thread takes over the queue: at once when the job's last
+// step blocked too, else when the supervisor finds a step overdue, which
+// also starts a thread when none is idle. So one silent line never delays
+// the others for more than a moment. Threads idle for a while end, down to
+// the minimum.
 #pragma once
 
 #include <chrono>
@@ -28,18 +30,31 @@ class PollJob {
   // job is done. An exception also ends the job.
   virtual std::optional<Clock::time_point> Step() = 0;
 
+ protected:
+  // When the running step was due.
+  Clock::time_point Due() const { return due_; }
+  // How late a step may start: a thread woken for one step takes the
+  // others due by then, one wake-up for several steps.
+  void SetSlack(Clock::duration slack) { slack_ = slack; }
+
  private:
   friend class PollPool;
   std::multimap<Clock::time_point, PollJob*>::iterator slot_;
+  Clock::time_point due_{};
+  Clock::duration slack_{};
   bool queued_ = false, running_ = false, done_ = false, woken_ = false;
+  bool slow_ = false;  // its last step held its thread (a line's wait)
 };
 
 struct PollPoolLimits {
   std::size_t min_threads = 2;
   std::size_t max_threads = 4096;
-  // A due step waiting this long with every thread busy adds a thread,
-  // one at most every half of it.
+  // A step overdue this long (past its slack) wakes an idle thread, or
+  // starts one when none is idle; the supervisor looks every half of it.
   std::chrono::milliseconds late{20};
+  // A step taking longer holds its thread: the job's next step hands the
+  // queue to another thread when it starts.
+  std::chrono::milliseconds slow{2};
   std::chrono::seconds idle_exit{60};
 };
 
@@ -93,7 +108,6 @@ class PollPool {
   Clock::time_point leader_until_{};
   std::size_t jobs_ = 0;
   bool stopping_ = false;
-  bool supervisor_idle_ = false;  // waiting without a deadline
   std::map<std::uint64_t, std::thread> threads_;
   std::vector<std::uint64_t> ended_;  // threads that left and are to be joined
   std::uint64_t next_thread_ = 0;
