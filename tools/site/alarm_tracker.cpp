@@ -15,7 +15,7 @@ AlarmTracker::AlarmTracker(std::uint32_t device_id, std::string device_name,
     a.device_id = device_id_;
     a.cleared_at.clear();
     order_[id] = next_order_++;
-    active_.emplace(std::move(id), std::move(a));
+    active_.emplace(std::move(id), std::make_shared<const AlarmInstance>(std::move(a)));
   }
 }
 
@@ -33,28 +33,27 @@ std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& re
     const IdView view{r.key, r.desc};
     if (active_.count(view)) continue;  // active, or raised by an earlier report of this evaluation
     Id id{r.key, r.desc};
-    AlarmInstance a{device_id_, r.key, r.nm_id, static_cast<int>(r.seq), r.kind, r.name, r.desc,
-                    now, ""};
+    auto a = std::make_shared<const AlarmInstance>(AlarmInstance{
+        device_id_, r.key, r.nm_id, static_cast<int>(r.seq), r.kind, r.name, r.desc, now, ""});
     order_[id] = next_order_++;
-    active_.emplace(id, a);
-    events.push_back({true, device_name_, std::move(a), now});
+    active_.emplace(std::move(id), a);
+    events.push_back({true, device_name_, *a, now});
   }
   // Clears in raise order: every active instance this evaluation did not
   // report active, except the comm-lost alarm that only SetCommLost moves.
   std::vector<std::pair<std::uint64_t, const AlarmInstance*>> gone;
   for (const auto& [id, a] : active_) {
-    if (a.key == kCommLostKey) continue;
-    if (std::binary_search(reported_.begin(), reported_.end(), IdView{a.key, a.desc})) continue;
-    gone.emplace_back(order_.at(id), &a);
+    if (a->key == kCommLostKey) continue;
+    if (std::binary_search(reported_.begin(), reported_.end(), IdView{a->key, a->desc})) continue;
+    gone.emplace_back(order_.at(id), a.get());
   }
   std::sort(gone.begin(), gone.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
   for (const auto& [order, p] : gone) {
-    const AlarmInstance& a = *p;
-    Id id{a.key, a.desc};
-    AlarmInstance cleared = a;
+    AlarmInstance cleared = *p;
     cleared.cleared_at = now;
-    active_.erase(id);
-    order_.erase(id);
+    const IdView id{cleared.key, cleared.desc};
+    order_.erase(order_.find(id));
+    active_.erase(active_.find(id));  // `*p` goes with it
     events.push_back({false, device_name_, std::move(cleared), now});
   }
   return events;
@@ -67,7 +66,7 @@ std::optional<AlarmEvent> AlarmTracker::SetCommLost(bool lost, const std::string
                          [](const auto& e) { return e.first.first == kCommLostKey; });
   if (lost == (it != active_.end())) return std::nullopt;
   if (!lost) {
-    AlarmInstance cleared = it->second;
+    AlarmInstance cleared = *it->second;
     cleared.cleared_at = now;
     order_.erase(it->first);
     active_.erase(it);
@@ -84,25 +83,19 @@ std::optional<AlarmEvent> AlarmTracker::SetCommLost(bool lost, const std::string
   a.raised_at = now;
   Id id{a.key, a.desc};
   order_[id] = next_order_++;
-  active_.emplace(id, a);
+  active_.emplace(std::move(id), std::make_shared<const AlarmInstance>(a));
   return AlarmEvent{true, device_name_, std::move(a), now};
 }
 
-std::vector<const AlarmInstance*> AlarmTracker::sorted_active() const {
-  std::vector<std::pair<std::uint64_t, const AlarmInstance*>> sorted;
+AlarmList AlarmTracker::Active() const {
+  std::vector<std::pair<std::uint64_t, const std::shared_ptr<const AlarmInstance>*>> sorted;
   sorted.reserve(active_.size());
   for (const auto& [id, a] : active_) sorted.emplace_back(order_.at(id), &a);
   std::sort(sorted.begin(), sorted.end(),
             [](const auto& x, const auto& y) { return x.first < y.first; });
-  std::vector<const AlarmInstance*> out;
+  AlarmList::Slots out;
   out.reserve(sorted.size());
-  for (const auto& [order, a] : sorted) out.push_back(a);
-  return out;
-}
-
-std::vector<AlarmInstance> AlarmTracker::Active() const {
-  std::vector<AlarmInstance> out;
-  for (const AlarmInstance* a : sorted_active()) out.push_back(*a);
+  for (const auto& [order, a] : sorted) out.push_back(*a);
   return out;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,8 +40,9 @@ class AlarmTracker {
   // already is so.
   std::optional<AlarmEvent> SetCommLost(bool lost, const std::string& now);
 
-  // Active instances in the order they were raised.
-  std::vector<AlarmInstance> Active() const;
+  // Active instances in the order they were raised (shared with the
+  // tracker: a list costs a pointer per instance).
+  AlarmList Active() const;
   bool CommLost() const;
 
  private:
@@ -57,13 +59,10 @@ class AlarmTracker {
   };
   std::uint32_t device_id_;
   std::string device_name_;
-  std::map<Id, AlarmInstance, IdLess> active_;
+  std::map<Id, std::shared_ptr<const AlarmInstance>, IdLess> active_;
   std::map<Id, std::uint64_t, IdLess> order_;  // raise order
   std::uint64_t next_order_ = 0;
   std::vector<IdView> reported_;  // Evaluate's own: the active reports, sorted
-
-  // The active instances in raise order, without copying them.
-  std::vector<const AlarmInstance*> sorted_active() const;
 };
 
 }  // namespace krthost::site

@@ -47,29 +47,68 @@ inline constexpr std::string_view kCommLostKey = "krthost_comm_lost";
 inline constexpr int kCommLostKind = 2;
 inline constexpr std::string_view kCommLostName = "通信中断";
 
-// A device's active alarms as its status records hold them: shared and
-// never changed, since a record is copied after every poll and the alarms
-// change only with a raise or a clear. Reads like a vector.
-class AlarmList {
+// Reads a vector of shared records as a sequence of the records.
+template <class T>
+class SharedRecordIterator {
  public:
-  using Items = std::vector<AlarmInstance>;
-  using const_iterator = Items::const_iterator;
-  AlarmList() = default;
-  AlarmList(Items items)  // NOLINT: implicit, assigned from a vector
-      : items_(items.empty() ? nullptr : std::make_shared<const Items>(std::move(items))) {}
-  AlarmList(std::initializer_list<AlarmInstance> items) : AlarmList(Items(items)) {}
-
-  const Items& items() const { return items_ ? *items_ : kNone; }
-  const_iterator begin() const { return items().begin(); }
-  const_iterator end() const { return items().end(); }
-  std::size_t size() const { return items().size(); }
-  bool empty() const { return items().empty(); }
-  // The same list, not merely equal items.
-  bool SameAs(const AlarmList& other) const { return items_ == other.items_; }
+  using Slots = std::vector<std::shared_ptr<const T>>;
+  using iterator_category = std::forward_iterator_tag;
+  using value_type = T;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const T*;
+  using reference = const T&;
+  SharedRecordIterator() = default;
+  explicit SharedRecordIterator(typename Slots::const_iterator it) : it_(it) {}
+  reference operator*() const { return **it_; }
+  pointer operator->() const { return it_->get(); }
+  SharedRecordIterator& operator++() {
+    ++it_;
+    return *this;
+  }
+  SharedRecordIterator operator++(int) {
+    auto old = *this;
+    ++it_;
+    return old;
+  }
+  bool operator==(const SharedRecordIterator& o) const { return it_ == o.it_; }
 
  private:
-  static inline const Items kNone{};
-  std::shared_ptr<const Items> items_;
+  typename Slots::const_iterator it_{};
+};
+
+// A device's active alarms as its status records hold them: shared and
+// never changed, since a record is copied after every poll and the alarms
+// change only with a raise or a clear; the instances themselves are shared
+// with the tracker, so a new list after a raise copies pointers. Reads like
+// a vector of instances.
+class AlarmList {
+ public:
+  using Slots = std::vector<std::shared_ptr<const AlarmInstance>>;
+  using const_iterator = SharedRecordIterator<AlarmInstance>;
+  AlarmList() = default;
+  AlarmList(Slots slots)  // NOLINT: implicit, assigned from the tracker's list
+      : slots_(slots.empty() ? nullptr : std::make_shared<const Slots>(std::move(slots))) {}
+  AlarmList(const std::vector<AlarmInstance>& items)  // NOLINT: implicit, assigned from a vector
+      : AlarmList(share(items)) {}
+  AlarmList(std::initializer_list<AlarmInstance> items) : AlarmList(std::vector<AlarmInstance>(items)) {}
+
+  const_iterator begin() const { return const_iterator(slots().begin()); }
+  const_iterator end() const { return const_iterator(slots().end()); }
+  std::size_t size() const { return slots().size(); }
+  bool empty() const { return slots().empty(); }
+  // The same list, not merely equal items.
+  bool SameAs(const AlarmList& other) const { return slots_ == other.slots_; }
+
+ private:
+  static Slots share(const std::vector<AlarmInstance>& items) {
+    Slots out;
+    out.reserve(items.size());
+    for (const auto& a : items) out.push_back(std::make_shared<const AlarmInstance>(a));
+    return out;
+  }
+  const Slots& slots() const { return slots_ ? *slots_ : kNone; }
+  static inline const Slots kNone{};
+  std::shared_ptr<const Slots> slots_;
 };
 
 struct AlarmEvent {
@@ -100,31 +139,7 @@ inline constexpr std::size_t kRecentPolls = 20;
 class RecentPolls {
  public:
   using Slots = std::vector<std::shared_ptr<const PollRecord>>;
-  class const_iterator {
-   public:
-    using iterator_category = std::forward_iterator_tag;
-    using value_type = PollRecord;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const PollRecord*;
-    using reference = const PollRecord&;
-    const_iterator() = default;
-    explicit const_iterator(Slots::const_iterator it) : it_(it) {}
-    reference operator*() const { return **it_; }
-    pointer operator->() const { return it_->get(); }
-    const_iterator& operator++() {
-      ++it_;
-      return *this;
-    }
-    const_iterator operator++(int) {
-      auto old = *this;
-      ++it_;
-      return old;
-    }
-    bool operator==(const const_iterator& o) const { return it_ == o.it_; }
-
-   private:
-    Slots::const_iterator it_{};
-  };
+  using const_iterator = SharedRecordIterator<PollRecord>;
 
   void Push(PollRecord record) {
     if (slots_.size() >= kRecentPolls) slots_.erase(slots_.begin());
