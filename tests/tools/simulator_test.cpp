@@ -219,6 +219,14 @@ TEST(Simulator, KeepsOnlyTheLatestRequestsButCountsThemAll) {
   ASSERT_EQ(kept.size(), Simulator::kRequestLog);
   EXPECT_EQ(kept.front().data, std::vector<std::uint8_t>{10});  // the oldest kept is request 10
   EXPECT_EQ(kept.back().data, std::vector<std::uint8_t>{static_cast<std::uint8_t>((total - 1) & 0xFF)});
+  // A shorter log drops the oldest at once; none keeps nothing but counts.
+  s.SetRequestLog(2);
+  ASSERT_EQ(s.Requests().size(), 2u);
+  EXPECT_EQ(s.Requests().back().data, kept.back().data);
+  s.SetRequestLog(0);
+  feed(s, request(Cid2::kAcUnit, {1}));
+  EXPECT_TRUE(s.Requests().empty());
+  EXPECT_EQ(s.RequestCount(), total + 1);
 }
 
 TEST(Scenario, NamedFieldsAreLaidOutAsOnTheWire) {

@@ -73,6 +73,12 @@ void Simulator::SetOutputVoltage(double volts) {
   scenario_.output_voltage = volts;
 }
 
+void Simulator::SetRequestLog(std::size_t keep) {
+  std::lock_guard lock(mutex_);
+  request_log_ = keep;
+  while (requests_.size() > keep) requests_.pop_front();
+}
+
 std::vector<Request> Simulator::Requests() const {
   std::lock_guard lock(mutex_);
   return {requests_.begin(), requests_.end()};
@@ -123,8 +129,10 @@ void Simulator::answer(const frame::Frame& f, Output& out) {
   if (b.size() < 6) return;
   if (b[1] != scenario_.address) return;  // another controller on the bus
   Request r{b[2], b[3], {b.begin() + 6, b.end()}};
-  requests_.push_back(r);
-  if (requests_.size() > kRequestLog) requests_.pop_front();
+  if (request_log_ > 0) {
+    requests_.push_back(r);
+    if (requests_.size() > request_log_) requests_.pop_front();
+  }
   ++request_count_;
 
   std::uint8_t rtn = 0;

@@ -53,8 +53,11 @@ class Simulator : public Responder {
   void SetOutputVoltage(double volts);
 
   // The latest requests received, oldest first: at most kRequestLog of
-  // them, so that a long run does not grow without bound.
+  // them (or what SetRequestLog says), so that a long run does not grow
+  // without bound. A host that never reads them keeps none: some 300 KiB
+  // per simulated line once full.
   static constexpr std::size_t kRequestLog = 4096;
+  void SetRequestLog(std::size_t keep);
   std::vector<Request> Requests() const;
   std::size_t RequestCount() const;  // requests received so far
   std::size_t Polls() const;  // 0x42 requests answered so far
@@ -69,6 +72,7 @@ class Simulator : public Responder {
   Scenario scenario_;
   frame::StreamDecoder decoder_;
   std::deque<Request> requests_;
+  std::size_t request_log_ = kRequestLog;
   std::size_t request_count_ = 0;
   std::vector<unsigned> fault_hits_;  // matching requests seen, per fault
   std::size_t polls_ = 0;

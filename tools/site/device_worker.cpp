@@ -266,10 +266,13 @@ bool DeviceWorker::set_up() {
         st.inner = std::make_shared<SerialTransport>(conf_.serial_device,
                                                      conf_.baud != 0 ? conf_.baud : device->BaudRate());
         break;
-      case SiteLine::kSimulate:
-        st.inner = std::make_shared<sim::SimTransport>(std::make_shared<sim::Simulator>(
-            conf_.scenario_path.empty() ? sim::DefaultScenario() : sim::LoadScenarioFile(conf_.scenario_path)));
+      case SiteLine::kSimulate: {
+        auto simulator = std::make_shared<sim::Simulator>(
+            conf_.scenario_path.empty() ? sim::DefaultScenario() : sim::LoadScenarioFile(conf_.scenario_path));
+        simulator->SetRequestLog(0);  // nobody here reads it
+        st.inner = std::make_shared<sim::SimTransport>(std::move(simulator));
         break;
+      }
     }
   } catch (const std::exception& e) {
     controller->HostLog(fmt::format("{}: cannot be started: {}", who, e.what()), LogLevel::kError);
