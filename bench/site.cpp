@@ -121,6 +121,7 @@ class SimulatorLine : public ByteTransport {
   bool IsOpen() const override { return true; }
   bool Write(const std::uint8_t* data, std::size_t size) override {
     request_bytes += size;
+    requests.emplace_back(reinterpret_cast<const char*>(data), size);
     sim::Output out = sim_.Feed(data, size);
     if (!out.bytes.empty()) answers.push_back(std::move(out.bytes));
     return true;
@@ -128,6 +129,7 @@ class SimulatorLine : public ByteTransport {
   long Read(std::uint8_t*, std::size_t, int) override { return 0; }
 
   std::deque<std::string> answers;
+  std::vector<std::string> requests;
   std::size_t request_bytes = 0;
 
  private:
@@ -138,6 +140,7 @@ class SimulatorLine : public ByteTransport {
 CycleReplies record_cycle(HVR38QT& device, SimulatorLine& line) {
   CycleReplies cycle;
   line.request_bytes = 0;
+  line.requests.clear();
   device.RefreshStatus();
   while (!line.answers.empty()) {
     std::string reply = std::move(line.answers.front());
@@ -148,6 +151,7 @@ CycleReplies record_cycle(HVR38QT& device, SimulatorLine& line) {
     cycle.frames.push_back(std::move(reply));
   }
   cycle.request_bytes = line.request_bytes;
+  cycle.requests = std::move(line.requests);
   return cycle;
 }
 

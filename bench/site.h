@@ -77,6 +77,7 @@ void ReplayReports(KRTController& host, const std::vector<Report>& reports);
 // The reply frames of one poll cycle, as the line delivers them.
 struct CycleReplies {
   std::vector<std::string> frames;
+  std::vector<std::string> requests;  // what the device wrote, write by write
   std::size_t request_bytes = 0;
   std::size_t reply_bytes = 0;
 };

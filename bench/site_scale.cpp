@@ -13,6 +13,10 @@
 //     own cost per poll measured in the same process at the same time (a
 //     device of the same site driven by the in-memory line: RefreshStatus
 //     through the cycle end), whose CPU time is taken off the process's;
+//     and the simulator's own cost per poll measured the same way (the
+//     requests of that cycle answered by a simulator of the scenario): the
+//     devices' simulators are part of the process's time, but not of what
+//     the host costs on a real line;
 //   resident memory per device beyond the baseline;
 //   each device's achieved interval between published polls (median over
 //     the devices of their medians, and the worst of all);
@@ -49,6 +53,7 @@
 #include "plugin_library.h"
 #include "scenario.h"
 #include "serve.h"
+#include "simulator.h"
 #include "site.h"
 #include "site_config.h"
 #include "site_types.h"
@@ -193,6 +198,7 @@ struct Result {
   double cpu_s = 0;          // the process, less the in-process plug-in measurement
   std::uint64_t polls = 0;
   double plugin_us = 0;      // per poll, in-process device on the in-memory line
+  double sim_us = 0;         // per poll, in-process simulator answering that device's requests
   long rss_kib = 0;
   double interval_median_ms = 0, interval_worst_ms = 0, interval_best_ms = 0;
   double within_10pct = 0;   // share of devices whose every interval is within 10 %
@@ -259,6 +265,8 @@ Result run_child(int n, double seconds, double warmup, const std::string& plugin
   sim::Scenario steady = sim::LoadScenarioFile((dir / "scenario.json").string());
   steady.alarm_sets.resize(1);
   bench::SiteDevice own(steady, Json::FastWriter().write(config), std::make_shared<bench::NullHost>());
+  sim::Simulator own_sim(steady);
+  own_sim.SetRequestLog(0);
 
   std::vector<std::unique_ptr<DeviceWorker>> workers;
   for (const auto& conf : site.devices) {
@@ -281,7 +289,7 @@ Result run_child(int n, double seconds, double warmup, const std::string& plugin
   const double cpu0 = process_cpu_s();
   const ThreadCpu threads0 = thread_cpu_by_kind();
   const auto t0 = Steady::now();
-  double own_cpu = 0;
+  double own_cpu = 0, sim_cpu = 0;
   std::uint64_t own_cycles = 0;
   auto next_scrape = t0;
   while (Steady::now() - t0 < std::chrono::duration<double>(seconds)) {
@@ -300,12 +308,17 @@ Result run_child(int n, double seconds, double warmup, const std::string& plugin
       for (int i = 0; i < 10; ++i) own.RunCycle();
       own_cpu += thread_cpu_s() - c0;
       own_cycles += 10;
+      const double c1 = thread_cpu_s();
+      for (int i = 0; i < 10; ++i)
+        for (const std::string& q : own.steady_cycle.requests)
+          own_sim.Feed(reinterpret_cast<const std::uint8_t*>(q.data()), q.size());
+      sim_cpu += thread_cpu_s() - c1;
     }
     r.queue_max = std::max(r.queue_max, store.QueueDepth());
     std::this_thread::sleep_until(tick + std::chrono::milliseconds(100));
   }
   r.seconds = std::chrono::duration<double>(Steady::now() - t0).count();
-  r.cpu_s = process_cpu_s() - cpu0 - own_cpu;
+  r.cpu_s = process_cpu_s() - cpu0 - own_cpu - sim_cpu;
   const ThreadCpu threads1 = thread_cpu_by_kind();
   r.devices_s = threads1.devices - threads0.devices;
   r.history_s = threads1.history - threads0.history;
@@ -318,6 +331,7 @@ Result run_child(int n, double seconds, double warmup, const std::string& plugin
   r.dropped = stats1.dropped - stats0.dropped;
   r.pool_threads = pool.Stats().peak_threads;
   r.plugin_us = own_cycles > 0 ? own_cpu / static_cast<double>(own_cycles) * 1e6 : 0;
+  r.sim_us = own_cycles > 0 ? sim_cpu / static_cast<double>(own_cycles) * 1e6 : 0;
 
   for (auto& w : workers) w->RequestStop();
   for (auto& w : workers) w->Join();
@@ -345,10 +359,10 @@ Result run_child(int n, double seconds, double warmup, const std::string& plugin
 }
 
 std::string to_line(const Result& r) {
-  return fmt::format("{} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {}", r.devices, r.seconds, r.cpu_s, r.polls,
+  return fmt::format("{} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {}", r.devices, r.seconds, r.cpu_s, r.polls,
                      r.plugin_us, r.rss_kib, r.interval_median_ms, r.interval_worst_ms, r.interval_best_ms,
                      r.within_10pct, r.snapshot_rows_s, r.alarm_writes_s, r.queue_max, r.scrape_ms_max,
-                     r.scrape_bytes, r.dropped, r.devices_s, r.history_s, r.http_s, r.pool_threads);
+                     r.scrape_bytes, r.dropped, r.devices_s, r.history_s, r.http_s, r.pool_threads, r.sim_us);
 }
 
 Result from_line(const std::string& line) {
@@ -357,7 +371,7 @@ Result from_line(const std::string& line) {
   in >> r.devices >> r.seconds >> r.cpu_s >> r.polls >> r.plugin_us >> r.rss_kib >> r.interval_median_ms >>
       r.interval_worst_ms >> r.interval_best_ms >> r.within_10pct >> r.snapshot_rows_s >> r.alarm_writes_s >>
       r.queue_max >> r.scrape_ms_max >> r.scrape_bytes >> r.dropped >> r.devices_s >> r.history_s >> r.http_s >>
-      r.pool_threads;
+      r.pool_threads >> r.sim_us;
   if (!in) throw std::runtime_error("unreadable child result: " + line);
   return r;
 }
@@ -402,17 +416,19 @@ int main(int argc, char** argv) {
       results.push_back(spawn(n, seconds, warmup, plugin));
     }
     std::cout << fmt::format("baseline (0 devices): {} KiB resident\n\n", base.rss_kib);
-    std::cout << "| devices | polls/s | CPU µs per poll | plug-in µs per poll | host µs per poll | total / plug-in | "
-                 "KiB per device | interval median ms | interval worst ms | within 10 % | snapshot rows/s | "
-                 "alarm writes/s | queue max | /metrics ms (max) |\n"
-                 "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
+    std::cout << "| devices | polls/s | CPU µs per poll | plug-in µs per poll | simulator µs per poll | "
+                 "host µs per poll | total / plug-in | (total − simulator) / plug-in | KiB per device | "
+                 "interval median ms | interval worst ms | within 10 % | snapshot rows/s | alarm writes/s | "
+                 "queue max | /metrics ms (max) |\n"
+                 "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
     for (const Result& r : results) {
       const double per_poll = r.polls > 0 ? r.cpu_s / static_cast<double>(r.polls) * 1e6 : 0;
       std::cout << fmt::format(
-          "| {} | {:.0f} | {:.1f} | {:.1f} | {:.1f} | {:.2f} | {:.1f} | {:.0f} | {:.0f} | {:.0f} % | {:.0f} | {:.0f} | "
-          "{} | {:.1f} |\n",
-          r.devices, static_cast<double>(r.polls) / r.seconds, per_poll, r.plugin_us, per_poll - r.plugin_us,
-          r.plugin_us > 0 ? per_poll / r.plugin_us : 0,
+          "| {} | {:.0f} | {:.1f} | {:.1f} | {:.1f} | {:.1f} | {:.2f} | {:.2f} | {:.1f} | {:.0f} | {:.0f} | {:.0f} % | "
+          "{:.0f} | {:.0f} | {} | {:.1f} |\n",
+          r.devices, static_cast<double>(r.polls) / r.seconds, per_poll, r.plugin_us, r.sim_us,
+          per_poll - r.plugin_us - r.sim_us, r.plugin_us > 0 ? per_poll / r.plugin_us : 0,
+          r.plugin_us > 0 ? (per_poll - r.sim_us) / r.plugin_us : 0,
           static_cast<double>(r.rss_kib - base.rss_kib) / r.devices, r.interval_median_ms, r.interval_worst_ms,
           r.within_10pct * 100, r.snapshot_rows_s, r.alarm_writes_s, r.queue_max, r.scrape_ms_max);
       if (r.dropped > 0) std::cout << fmt::format("  {} devices: {} history writes dropped\n", r.devices, r.dropped);

@@ -168,12 +168,13 @@ double process_cpu_s() {
 
 }  // namespace
 
-// Looks every half of `late` while there are jobs. A step overdue by more
-// than `late` past its slack means the threads that would take it are
-// held up: an idle one is woken; with none idle, a thread is started when
-// the process used less than nine tenths of the machine meanwhile (the
-// busy ones wait for lines), not otherwise (they work, and more threads
-// would not make it faster). Also joins the threads that ended.
+// Looks while there are jobs, every half of `late` at most often. A step
+// overdue by more than `late` past its slack means the threads that would
+// take it are held up: an idle one is woken; with none idle, a thread is
+// started when the process used less than nine tenths of the machine
+// meanwhile (the busy ones wait for lines), not otherwise (they work, and
+// more threads would not make it faster). Also joins the threads that
+// ended.
 void PollPool::supervise() {
   NameThisThread("poll supervisor");
   const double cores = std::max(1U, std::thread::hardware_concurrency());
@@ -217,7 +218,14 @@ void PollPool::supervise() {
         }
       }
     }
-    supervisor_cv_.wait_for(lock, limits_.late / 2);
+    // Next look: when the earliest step would be overdue, every half of
+    // `late` at most often (and while every job runs, every half of it).
+    auto next = now + limits_.late / 2;
+    if (!queue_.empty()) {
+      const auto& [due, job] = *queue_.begin();
+      next = std::max(next, due + job->slack_ + limits_.late);
+    }
+    supervisor_cv_.wait_until(lock, next);
   }
 }
 
