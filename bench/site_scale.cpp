@@ -156,7 +156,8 @@ class MeasureSink : public SiteSink {
     for (auto& p : published_) p.reserve(polls_each);
   }
   void OnStatus(const std::shared_ptr<const DeviceStatus>& s, bool) override {
-    // Each device publishes from its own thread only: its slot needs no lock.
+    // A device's steps never overlap and the pool orders one before the
+    // next: its slot needs no lock.
     if (!recording_.load(std::memory_order_relaxed) || s->id == 0 || s->id > published_.size()) return;
     auto& p = published_[s->id - 1];
     if (p.size() < p.capacity()) p.push_back(s->published);

@@ -10,13 +10,17 @@ AlarmTracker::AlarmTracker(std::uint32_t device_id, std::string device_name,
   // The store hands its active rows in raise order; a duplicate row of the
   // same identity (two processes, a hand-edited file) keeps the first.
   for (AlarmInstance& a : active_from_store) {
-    Id id{a.key, a.desc};
-    if (active_.count(id)) continue;
+    if (active_.count(IdView{a.key, a.desc})) continue;
     a.device_id = device_id_;
     a.cleared_at.clear();
-    order_[id] = next_order_++;
-    active_.emplace(std::move(id), std::make_shared<const AlarmInstance>(std::move(a)));
+    add(std::make_shared<const AlarmInstance>(std::move(a)));
   }
+}
+
+void AlarmTracker::add(std::shared_ptr<const AlarmInstance> a) {
+  // The key views the instance's own texts: it lives as long as the entry.
+  const IdView id{a->key, a->desc};
+  active_.emplace(id, Entry{std::move(a), next_order_++});
 }
 
 std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& reports,
@@ -30,30 +34,26 @@ std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& re
   std::sort(reported_.begin(), reported_.end());
   for (const RuleReport& r : reports) {
     if (!r.active) continue;
-    const IdView view{r.key, r.desc};
-    if (active_.count(view)) continue;  // active, or raised by an earlier report of this evaluation
-    Id id{r.key, r.desc};
+    // Active, or raised by an earlier report of this evaluation.
+    if (active_.count(IdView{r.key, r.desc})) continue;
     auto a = std::make_shared<const AlarmInstance>(AlarmInstance{
         device_id_, r.key, r.nm_id, static_cast<int>(r.seq), r.kind, r.name, r.desc, now, ""});
-    order_[id] = next_order_++;
-    active_.emplace(std::move(id), a);
     events.push_back({true, device_name_, *a, now});
+    add(std::move(a));
   }
   // Clears in raise order: every active instance this evaluation did not
   // report active, except the comm-lost alarm that only SetCommLost moves.
-  std::vector<std::pair<std::uint64_t, const AlarmInstance*>> gone;
-  for (const auto& [id, a] : active_) {
-    if (a->key == kCommLostKey) continue;
-    if (std::binary_search(reported_.begin(), reported_.end(), IdView{a->key, a->desc})) continue;
-    gone.emplace_back(order_.at(id), a.get());
+  std::vector<std::pair<std::uint64_t, ActiveMap::iterator>> gone;
+  for (auto it = active_.begin(); it != active_.end(); ++it) {
+    if (it->first.first == kCommLostKey) continue;
+    if (std::binary_search(reported_.begin(), reported_.end(), it->first)) continue;
+    gone.emplace_back(it->second.order, it);
   }
   std::sort(gone.begin(), gone.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
-  for (const auto& [order, p] : gone) {
-    AlarmInstance cleared = *p;
+  for (const auto& [order, it] : gone) {
+    AlarmInstance cleared = *it->second.alarm;
     cleared.cleared_at = now;
-    const IdView id{cleared.key, cleared.desc};
-    order_.erase(order_.find(id));
-    active_.erase(active_.find(id));  // `*p` goes with it
+    active_.erase(it);
     events.push_back({false, device_name_, std::move(cleared), now});
   }
   return events;
@@ -66,9 +66,8 @@ std::optional<AlarmEvent> AlarmTracker::SetCommLost(bool lost, const std::string
                          [](const auto& e) { return e.first.first == kCommLostKey; });
   if (lost == (it != active_.end())) return std::nullopt;
   if (!lost) {
-    AlarmInstance cleared = *it->second;
+    AlarmInstance cleared = *it->second.alarm;
     cleared.cleared_at = now;
-    order_.erase(it->first);
     active_.erase(it);
     return AlarmEvent{false, device_name_, std::move(cleared), now};
   }
@@ -81,21 +80,18 @@ std::optional<AlarmEvent> AlarmTracker::SetCommLost(bool lost, const std::string
   a.name = std::string(kCommLostName);
   a.desc = device_name_ + " " + std::string(kCommLostName);
   a.raised_at = now;
-  Id id{a.key, a.desc};
-  order_[id] = next_order_++;
-  active_.emplace(std::move(id), std::make_shared<const AlarmInstance>(a));
+  add(std::make_shared<const AlarmInstance>(a));
   return AlarmEvent{true, device_name_, std::move(a), now};
 }
 
 AlarmList AlarmTracker::Active() const {
-  std::vector<std::pair<std::uint64_t, const std::shared_ptr<const AlarmInstance>*>> sorted;
+  std::vector<const Entry*> sorted;
   sorted.reserve(active_.size());
-  for (const auto& [id, a] : active_) sorted.emplace_back(order_.at(id), &a);
-  std::sort(sorted.begin(), sorted.end(),
-            [](const auto& x, const auto& y) { return x.first < y.first; });
+  for (const auto& [id, e] : active_) sorted.push_back(&e);
+  std::sort(sorted.begin(), sorted.end(), [](const Entry* x, const Entry* y) { return x->order < y->order; });
   AlarmList::Slots out;
   out.reserve(sorted.size());
-  for (const auto& [order, a] : sorted) out.push_back(*a);
+  for (const Entry* e : sorted) out.push_back(e->alarm);
   return out;
 }
 

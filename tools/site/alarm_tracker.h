@@ -46,21 +46,18 @@ class AlarmTracker {
   bool CommLost() const;
 
  private:
-  using Id = std::pair<std::string, std::string>;  // key, desc
-  using IdView = std::pair<std::string_view, std::string_view>;
-  // Orders ids and views of ids alike, so that a report is looked up
-  // without copying its texts.
-  struct IdLess {
-    using is_transparent = void;
-    template <class A, class B>
-    bool operator()(const A& a, const B& b) const {
-      return IdView(a.first, a.second) < IdView(b.first, b.second);
-    }
+  using IdView = std::pair<std::string_view, std::string_view>;  // key, desc
+  struct Entry {
+    std::shared_ptr<const AlarmInstance> alarm;
+    std::uint64_t order = 0;  // raise order
   };
+  // Keyed by views of the entry's own instance texts.
+  using ActiveMap = std::map<IdView, Entry>;
+  void add(std::shared_ptr<const AlarmInstance> a);
+
   std::uint32_t device_id_;
   std::string device_name_;
-  std::map<Id, std::shared_ptr<const AlarmInstance>, IdLess> active_;
-  std::map<Id, std::uint64_t, IdLess> order_;  // raise order
+  ActiveMap active_;
   std::uint64_t next_order_ = 0;
   std::vector<IdView> reported_;  // Evaluate's own: the active reports, sorted
 };

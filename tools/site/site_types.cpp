@@ -22,7 +22,7 @@ std::string IsoLocal(SysClock::time_point t) {
     frac += 1000;
     --secs;
   }
-  // localtime_r takes a process-wide lock and a device thread formats
+  // localtime_r takes a process-wide lock and a poll thread formats
   // several times a poll: each thread keeps the text of its last second.
   thread_local bool cached = false;
   thread_local std::time_t cached_secs = 0;

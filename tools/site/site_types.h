@@ -211,8 +211,9 @@ class StatusBoard {
   std::map<std::uint32_t, std::shared_ptr<const DeviceStatus>> devices_;
 };
 
-// Receives what happens on the site. Called on the device threads, in order
-// for each device: an implementation must not block (it queues).
+// Receives what happens on the site. Called on the poll threads, in order
+// for each device (its steps never overlap, whichever thread runs them): an
+// implementation must not block (it queues).
 class SiteSink {
  public:
   virtual ~SiteSink() = default;
