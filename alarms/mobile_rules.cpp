@@ -57,11 +57,16 @@ constexpr unsigned short kSeq = 1;
 }
 
 // The search of a lookup whose hint was not its key, kept out of line so
-// that the lookups that hit stay a few instructions long.
+// that the lookups that hit stay a few instructions long. From the root:
+// once a device has been evaluated its ids are all in the map, so a wrong
+// hint is seldom next to the key, and trying it first (as try_emplace with
+// the hint does) would only add comparisons. A missing key is inserted at
+// the place the search found.
 template <class Map>
-[[gnu::noinline]] typename Map::iterator search(Map& map, typename Map::iterator hint,
-                                                 const std::string& key) {
-  return map.try_emplace(hint, key);
+[[gnu::noinline]] typename Map::iterator search(Map& map, const std::string& key) {
+  const auto it = map.lower_bound(key);
+  if (it != map.end() && same_text(it->first, key)) return it;
+  return map.try_emplace(it, key);
 }
 
 // Looks `key` up in a map of the host as its operator[] does (a missing key
@@ -74,7 +79,7 @@ template <class Map>
 [[gnu::always_inline]] inline typename Map::mapped_type& lookup(Map& map, typename Map::iterator& hint, const std::string& key) {
   auto it = hint;
   if (it == map.end() || !same_text(it->first, key)) [[unlikely]]
-    it = search(map, hint, key);
+    it = search(map, key);
   hint = std::next(it);
   return it->second;
 }
