@@ -7,8 +7,8 @@
 
 #include <charconv>
 #include <cstring>
-#include <system_error>
 #include <iostream>
+#include <limits>
 #include <locale>
 #include <string>
 #include <string_view>
@@ -40,17 +40,24 @@ constexpr bool kPlainPart =
   }
 }
 
-// Lays parts out in a fixed buffer; `fits` turns false when one does not.
+// The most bytes a part can take: a text its size, an integer its digits
+// and a sign.
+template <class T>
+[[gnu::always_inline]] inline std::size_t max_size(const T& part) {
+  if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+    return std::string_view(part).size();
+  } else {
+    return std::numeric_limits<T>::digits10 + 2;
+  }
+}
+
+// Lays parts out in a fixed buffer. The caller checks first that their
+// max_size, the end of line included, fits.
 struct LineBuffer {
   char bytes[256];
   std::size_t size = 0;
-  bool fits = true;
 
   [[gnu::always_inline]] void text(std::string_view t) {
-    if (t.size() > sizeof bytes - size) {
-      fits = false;
-      return;
-    }
     copy_bytes(bytes + size, t.data(), t.size());
     size += t.size();
   }
@@ -59,12 +66,7 @@ struct LineBuffer {
     if constexpr (std::is_convertible_v<const T&, std::string_view>) {
       text(std::string_view(part));
     } else {
-      const auto r = std::to_chars(bytes + size, bytes + sizeof bytes, part);
-      if (r.ec != std::errc()) {
-        fits = false;
-        return;
-      }
-      size = static_cast<std::size_t>(r.ptr - bytes);
+      size = static_cast<std::size_t>(std::to_chars(bytes + size, bytes + sizeof bytes, part).ptr - bytes);
     }
   }
 };
@@ -88,7 +90,8 @@ inline bool plain_stream(std::ostream& out) {
 #else
   const std::locale locale = out.getloc();
 #endif
-  return locale == std::locale::classic();
+  static const std::locale& classic = std::locale::classic();
+  return locale == classic;
 }
 
 // Each part through the stream, then the end of the line with its flush.
@@ -101,17 +104,18 @@ template <class... Parts>
 
 // Writes the parts as a standard stream formats them, then ends the line
 // and flushes. When the stream is in its default state and the line is
-// short, it is laid out on the stack and handed over in one write, with the
-// same bytes; otherwise each part goes through the stream. Inlined, so
+// sure to fit 256 bytes (its texts and the widest values of its integers),
+// it is laid out on the stack and handed over in one write, with the same
+// bytes; otherwise each part goes through the stream. Inlined, so
 // that the layout of literal parts is copies of known sizes.
 template <class... Parts>
 [[gnu::always_inline]] inline void write_stdout_line(const Parts&... parts) {
   if constexpr ((stdout_line_detail::kPlainPart<Parts> && ...)) {
     if (stdout_line_detail::plain_stream(std::cout)) {
       stdout_line_detail::LineBuffer line;
-      (line.add(parts), ...);
-      line.text("\n");
-      if (line.fits) {
+      if ((stdout_line_detail::max_size(parts) + ... + 1) <= sizeof line.bytes) {
+        (line.add(parts), ...);
+        line.text("\n");
         // What write and flush do on a good, untied stream, without their
         // sentries: a short write or a failed flush sets badbit.
         std::streambuf& buffer = *std::cout.rdbuf();
