@@ -76,7 +76,8 @@ template <class Map>
 // the root. Any hint gives the same result; a wrong one only costs the
 // search. On return `hint` is the entry after the one found.
 template <class Map>
-[[gnu::always_inline]] inline typename Map::mapped_type& lookup(Map& map, typename Map::iterator& hint, const std::string& key) {
+[[gnu::always_inline]] inline typename Map::mapped_type& lookup(
+    Map& map, typename Map::iterator& hint, const std::string& key) {
   auto it = hint;
   if (it == map.end() || !same_text(it->first, key)) [[unlikely]]
     it = search(map, key);
@@ -336,9 +337,9 @@ class MobileEvaluation {
   void run() {
     if (!view_.ac_units.empty()) run_ac(view_.ac_units.front());
     const auto& modules = view_.modules;
+    module_hints_[kFirstModuleRule] = levels_.begin();
     // The module list is sized by a one-byte count: numbers stay within
     // 1..255.
-    module_hints_[kFirstModuleRule] = levels_.begin();
     for (std::size_t i = 0; i < modules.size(); ++i) run_module(i + 1, modules[i]);
     if (!view_.dc_units.empty())
       run_output(view_.header.output_voltage,

@@ -66,7 +66,8 @@ struct LineBuffer {
     if constexpr (std::is_convertible_v<const T&, std::string_view>) {
       text(std::string_view(part));
     } else {
-      size = static_cast<std::size_t>(std::to_chars(bytes + size, bytes + sizeof bytes, part).ptr - bytes);
+      const char* end = std::to_chars(bytes + size, bytes + sizeof bytes, part).ptr;
+      size = static_cast<std::size_t>(end - bytes);
     }
   }
 };
