@@ -41,30 +41,46 @@ constexpr double kAcPresent = 0.01;
 // Every report of this rule set carries seq 1; there are no counters.
 constexpr unsigned short kSeq = 1;
 
-// Looks `key` up in a map of the host as its operator[] does (a missing key
-// gets a zero entry), searching from `hint` first. The rules look their ids
-// up in ascending order, so the entry after the previous rule's is most
-// often the one wanted: found with two comparisons instead of a search from
-// the root. Any hint gives the same result; a wrong one only costs the
-// search. On return `hint` is the entry after the one found.
 // a == b. The ids are 8 to 16 bytes long: two overlapping eight-byte
-// words compare them without a call.
-bool same_text(const std::string& a, const std::string& b) {
+// words compare them without a call. Inlined: it decides every lookup.
+[[gnu::always_inline]] inline bool same_text(const std::string& a, const std::string& b) {
   const std::size_t n = a.size();
   if (n != b.size()) return false;
-  if (n < 8 || n > 16) return a == b;
+  if (n < 8 || n > 16) [[unlikely]]
+    return a == b;
   std::uint64_t a0, a1, b0, b1;
   std::memcpy(&a0, a.data(), 8);
   std::memcpy(&b0, b.data(), 8);
   std::memcpy(&a1, a.data() + n - 8, 8);
   std::memcpy(&b1, b.data() + n - 8, 8);
-  return a0 == b0 && a1 == b1;
+  return ((a0 ^ b0) | (a1 ^ b1)) == 0;
 }
 
+// The search of a lookup whose hint was not its key, kept out of line so
+// that the lookups that hit stay a few instructions long. From the root:
+// once a device has been evaluated its ids are all in the map, so a wrong
+// hint is seldom next to the key, and trying it first (as try_emplace with
+// the hint does) would only add comparisons. A missing key is inserted at
+// the place the search found.
 template <class Map>
-typename Map::mapped_type& lookup(Map& map, typename Map::iterator& hint, const std::string& key) {
+[[gnu::noinline]] typename Map::iterator search(Map& map, const std::string& key) {
+  const auto it = map.lower_bound(key);
+  if (it != map.end() && same_text(it->first, key)) return it;
+  return map.try_emplace(it, key);
+}
+
+// Looks `key` up in a map of the host as its operator[] does (a missing key
+// gets a zero entry), searching from `hint` first. The rules look their ids
+// up in ascending order, so the entry after the previous rule's is most
+// often the one wanted: found with one comparison instead of a search from
+// the root. Any hint gives the same result; a wrong one only costs the
+// search. On return `hint` is the entry after the one found.
+template <class Map>
+[[gnu::always_inline]] inline typename Map::mapped_type& lookup(
+    Map& map, typename Map::iterator& hint, const std::string& key) {
   auto it = hint;
-  if (it == map.end() || !same_text(it->first, key)) it = map.try_emplace(hint, key);
+  if (it == map.end() || !same_text(it->first, key)) [[unlikely]]
+    it = search(map, key);
   hint = std::next(it);
   return it->second;
 }
@@ -249,6 +265,23 @@ constexpr std::array<ModuleRule, 4> kModuleRules{{
 
 constexpr std::string_view kModuleName = "1";
 
+// The module rules with the smallest and the largest prefix. Every
+// evaluation inserts the ids it looks up, so once a device has been
+// evaluated its level map holds all of them; when it holds no others, the
+// first module's id of the rule with the smallest prefix is the map's first
+// entry, and the last module's id of the rule with the largest prefix is
+// followed by the output voltage rules' first id.
+constexpr std::size_t module_rule_by_prefix(bool largest) {
+  std::size_t found = 0;
+  for (std::size_t r = 1; r < kModuleRules.size(); ++r)
+    if (largest ? kModuleRules[r].nm_prefix > kModuleRules[found].nm_prefix
+                : kModuleRules[r].nm_prefix < kModuleRules[found].nm_prefix)
+      found = r;
+  return found;
+}
+constexpr std::size_t kFirstModuleRule = module_rule_by_prefix(false);
+constexpr std::size_t kLastModuleRule = module_rule_by_prefix(true);
+
 // The texts of module n's rules: the id (key and NM id), the name "1" and
 // the description, each a function of the module number alone.
 void build_module_texts(unsigned n, TextBlock& out) {
@@ -304,10 +337,13 @@ class MobileEvaluation {
   void run() {
     if (!view_.ac_units.empty()) run_ac(view_.ac_units.front());
     const auto& modules = view_.modules;
+    module_hints_[kFirstModuleRule] = levels_.begin();
     // The module list is sized by a one-byte count: numbers stay within
     // 1..255.
     for (std::size_t i = 0; i < modules.size(); ++i) run_module(i + 1, modules[i]);
-    if (!view_.dc_units.empty()) run_output(view_.header.output_voltage);
+    if (!view_.dc_units.empty())
+      run_output(view_.header.output_voltage,
+                 modules.empty() ? levels_.end() : module_hints_[kLastModuleRule]);
   }
 
  private:
@@ -379,11 +415,14 @@ class MobileEvaluation {
     }
   }
 
-  void run_output(float u) {
+  // `hint`: where the first level lookup starts.
+  void run_output(float u, std::map<std::string, int>::iterator hint) {
     static const auto ids = ids_of(kOutputRules);
     static const auto descs = descs_of(kOutputRules);
     bool named = false;
-    auto hint = levels_.end();
+    // The output voltage rules' ids are the smallest of those with a
+    // threshold.
+    values_hint_ = values_.begin();
     for (std::size_t r = 0; r < kOutputRules.size(); ++r) {
       const int level = lookup(levels_, hint, ids[r]);
       if (level == 0) continue;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "device_fixture.h"
@@ -470,6 +471,60 @@ TEST(MobileRules, WithoutControllerTracesAndLookupsStillHappen) {
   // The thresholds the reported rules compared against were looked up.
   EXPECT_TRUE(without.device->ValueMap().contains(kFreqHigh));
   EXPECT_TRUE(without.device->ValueMap().contains(kOutLow));
+}
+
+// The lookups start from where the previous one of their kind ended and
+// search only when that is not their id: ids of other rules before, between
+// and after the set's (shorter, longer, sharing a prefix) must change
+// neither the reports, the trace lines nor the zero entries, in the first
+// evaluation (which inserts) or the next (which finds everything).
+TEST(MobileRules, OtherIdsInTheMapsChangeNothing) {
+  const auto prepare = [](DeviceFixture& f) {
+    f.device->LevelMap()[kOver] = 1;
+    f.device->LevelMap()[kFreqLow] = 2;
+    f.device->LevelMap()["120600020020"] = 3;
+    f.device->LevelMap()["120600040030"] = 1;
+    f.device->LevelMap()[kOutHigh] = 4;
+    f.device->ValueMap()[kFreqLow] = 49.0f;
+    f.device->ValueMap()[kOutHigh] = 53.0f;
+  };
+  const std::map<std::string, int> other_levels{
+      {"0", 5},        {"120600020010x", 6}, {"12060002002", 7}, {"120600020025", 8},
+      {"12060003", 9}, {"120600690035", 1},  {"2106", 2},        {"220600150010", 3},
+      {"zz", 4}};
+  const std::map<std::string, float> other_values{{"1", 1.0f}, {"220600165", 2.0f}, {"~", 3.0f}};
+  Plant p;
+  p.modules.assign(3, Module{});
+  p.modules[1].state_1 = 0x01;
+  p.modules[2].status_0 = 0x10;
+  p.f2 = 48.0f;
+  p.output_voltage = 54.0f;
+
+  DeviceFixture plain(kConfig);
+  prepare(plain);
+  DeviceFixture mixed(kConfig);
+  prepare(mixed);
+  for (const auto& [id, level] : other_levels) mixed.device->LevelMap()[id] = level;
+  for (const auto& [id, value] : other_values) mixed.device->ValueMap()[id] = value;
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    EXPECT_EQ(run_cycle_capturing(mixed, p), run_cycle_capturing(plain, p)) << cycle;
+  }
+
+  ASSERT_EQ(mixed.controller->reports.size(), plain.controller->reports.size());
+  ASSERT_FALSE(plain.controller->reports.empty());
+  for (std::size_t i = 0; i < plain.controller->reports.size(); ++i) {
+    const Report& a = mixed.controller->reports[i];
+    const Report& b = plain.controller->reports[i];
+    EXPECT_EQ(std::tie(a.kind, a.key, a.nm_id, a.name, a.desc, a.active, a.seq),
+              std::tie(b.kind, b.key, b.nm_id, b.name, b.desc, b.active, b.seq))
+        << i;
+  }
+  std::map<std::string, int> levels = plain.device->LevelMap();
+  levels.insert(other_levels.begin(), other_levels.end());
+  EXPECT_EQ(mixed.device->LevelMap(), levels);
+  std::map<std::string, float> values = plain.device->ValueMap();
+  values.insert(other_values.begin(), other_values.end());
+  EXPECT_EQ(mixed.device->ValueMap(), values);
 }
 
 TEST(MobileRules, UnconfiguredDeviceLooksNothingUp) {
