@@ -281,10 +281,12 @@ def case_fault_isolation(run):
             threads0 = proc_status(host.proc.pid, "Threads")
             before = warm
             rss_max = rss0
+            threads_max = threads0
             while time.monotonic() - t0 < seconds:
                 time.sleep(2)
                 before = advancing(port, before, list(warm), "at %.0f s" % (time.monotonic() - t0))
                 rss_max = max(rss_max, proc_status(host.proc.pid, "VmRSS"))
+                threads_max = max(threads_max, proc_status(host.proc.pid, "Threads"))
             span = time.monotonic() - t0
             end = {n: detail(port, n) for n in warm}
             rss1 = proc_status(host.proc.pid, "VmRSS")
@@ -321,11 +323,15 @@ def case_fault_isolation(run):
     # The writer's and the reader's SQLite page caches (2 MiB each) may
     # still be filling after a short warm-up; a leak grows past them.
     expect(growth < 6144, "resident memory grew %d kB (from %d kB)" % (growth, rss0))
-    expect(threads1 == threads0, "threads %d after warm-up, %d at the end" % (threads0, threads1))
+    # The poll pool grows when faults on several lines overlap and shrinks
+    # again when its threads idle; a leak would climb past a few.
+    expect(threads_max <= threads0 + 8 and threads1 <= threads0 + 4,
+           "threads %d after warm-up, %d at most, %d at the end" % (threads0, threads_max, threads1))
     print("fault_isolation: %d devices (%d healthy, %d faulty) for %.0f s: healthy polls within 10%% of %.0f, "
           "%d faulted polls each followed by a good one; resident memory %d kB after warm-up, %d kB at the "
-          "end (max %d), %d threads" % (len(warm), len(healthy), len(faulty), span, expected, faults_seen,
-                                        rss0, rss1, rss_max, threads1))
+          "end (max %d), threads %d after warm-up, %d at most, %d at the end" % (
+              len(warm), len(healthy), len(faulty), span, expected, faults_seen, rss0, rss1, rss_max,
+              threads0, threads_max, threads1))
 
 
 # ------------------------------------------------------------ hostile HTTP
