@@ -59,7 +59,7 @@ void PollPool::Wait(PollJob& job) {
 
 PollPoolStats PollPool::Stats() const {
   std::lock_guard lock(mutex_);
-  return {threads_.size() - ended_.size(), peak_threads_, jobs_, next_thread_};
+  return {live_locked(), peak_threads_, jobs_, next_thread_};
 }
 
 void PollPool::queue_locked(PollJob& job, Clock::time_point due, bool wake_follower) {
@@ -95,7 +95,7 @@ void PollPool::start_thread_locked() {
     return;  // no thread to be had now: the supervisor tries again
   }
   ++next_thread_;
-  peak_threads_ = std::max(peak_threads_, threads_.size() - ended_.size());
+  peak_threads_ = std::max(peak_threads_, live_locked());
 }
 
 void PollPool::work() {
@@ -152,8 +152,7 @@ void PollPool::work() {
     me.cv.wait_for(lock, limits_.idle_exit, [&] { return me.woken || stopping_; });
     if (!me.woken) {
       followers_.erase(std::find(followers_.begin(), followers_.end(), &me));
-      const std::size_t live = threads_.size() - ended_.size();
-      if (!stopping_ && live > limits_.min_threads) return;
+      if (!stopping_ && live_locked() > limits_.min_threads) return;
     }
   }
 }
@@ -213,7 +212,7 @@ void PollPool::supervise() {
       if (due + job->slack_ + limits_.late <= now) {
         if (!followers_.empty()) {
           wake_follower_locked();
-        } else if (!saturated && threads_.size() - ended_.size() < limits_.max_threads) {
+        } else if (!saturated && live_locked() < limits_.max_threads) {
           start_thread_locked();
         }
       }

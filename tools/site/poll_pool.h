@@ -88,7 +88,8 @@ class PollPool {
   void queue_locked(PollJob& job, Clock::time_point due, bool wake_follower = true);
   void start_thread_locked();
   void wake_follower_locked();
-  std::size_t idle_locked() const { return followers_.size() + (leader_ ? 1 : 0); }
+  // Threads started and not ended yet.
+  std::size_t live_locked() const { return threads_.size() - ended_.size(); }
 
   const PollPoolLimits limits_;
   mutable std::mutex mutex_;
