@@ -68,7 +68,7 @@ bool LineTap::Write(const std::uint8_t* data, std::size_t size) {
         if (on_request_) on_request_(f);
       },
       {});
-  trace("TX", std::string(reinterpret_cast<const char*>(data), size));
+  if (trace_ != nullptr) trace("TX", std::string(reinterpret_cast<const char*>(data), size));
   if (capture_ != nullptr) capture_->Bytes(sim::Direction::kTx, data, size);
   const bool ok = inner_->Write(data, size);
   if (!ok) {
@@ -79,6 +79,17 @@ bool LineTap::Write(const std::uint8_t* data, std::size_t size) {
 }
 
 void LineTap::take_rx(const std::uint8_t* data, std::size_t size) {
+  if (trace_ == nullptr) {
+    // Nothing to print: only whether a frame is open counts, and the last
+    // start or end byte decides it (an end outside a frame leaves none open).
+    for (std::size_t i = size; i-- > 0;) {
+      if (data[i] == frame::kSoi || data[i] == frame::kEoi) {
+        rx_in_frame_ = data[i] == frame::kSoi;
+        break;
+      }
+    }
+    return;
+  }
   for (std::size_t i = 0; i < size; ++i) {
     const std::uint8_t b = data[i];
     if (b == frame::kSoi) {

@@ -42,6 +42,7 @@ class LineTap : public ByteTransport {
   void SetCapture(sim::CaptureWriter* capture) { capture_ = capture; }
   // A remark in the capture, when there is one.
   void Remark(std::string_view text);
+  bool Capturing() const { return capture_ != nullptr; }
 
  private:
   void trace(const char* direction, const std::string& bytes, const char* note = "");

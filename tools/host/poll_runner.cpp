@@ -98,7 +98,7 @@ PollResult PollRunner::Poll(long index, const std::atomic<bool>* stop) {
 }
 
 PollOutcome PollRunner::run(long index, PollResult& result, const std::atomic<bool>* stop) {
-  line_.Remark(fmt::format("poll {}", index + 1));
+  if (line_.Capturing()) line_.Remark(fmt::format("poll {}", index + 1));
   const std::uint64_t writes = line_.Writes();
   device_.RefreshStatus();
   if (!line_.IsOpen()) {

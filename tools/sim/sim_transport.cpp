@@ -1,5 +1,7 @@
 #include "sim_transport.h"
 
+#include <algorithm>
+#include <cstring>
 #include <thread>
 
 namespace sim {
@@ -40,7 +42,9 @@ bool SimTransport::Write(const std::uint8_t* data, std::size_t size) {
     Chunk chunk;
     chunk.first = pacer_.Next(earliest);
     if (out.bytes.size() > 1) chunk.step = pacer_.Next(earliest) - chunk.first;
-    for (std::size_t i = 2; i < out.bytes.size(); ++i) pacer_.Next(earliest);
+    // Without a rate every byte arrives at once and the pacer stays put.
+    if (pacer_.Rate() > 0)
+      for (std::size_t i = 2; i < out.bytes.size(); ++i) pacer_.Next(earliest);
     chunk.bytes = std::move(out.bytes);
     pending_.push_back(std::move(chunk));
   }
@@ -53,7 +57,8 @@ long SimTransport::Read(std::uint8_t* buffer, std::size_t size, int timeout_ms) 
     last_error_ = "simulator: not open";
     return -1;
   }
-  const auto deadline = LinePacer::Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  const auto start = LinePacer::Clock::now();
+  const auto deadline = start + std::chrono::milliseconds(std::max(timeout_ms, 0));
   if (pending_.empty()) {
     if (drop_) {
       Close();
@@ -68,11 +73,21 @@ long SimTransport::Read(std::uint8_t* buffer, std::size_t size, int timeout_ms) 
     std::this_thread::sleep_until(deadline);
     return 0;
   }
-  std::this_thread::sleep_until(next);
-  const auto now = LinePacer::Clock::now();
+  auto now = start;
+  if (next > start) {
+    std::this_thread::sleep_until(next);
+    now = LinePacer::Clock::now();
+  }
   std::size_t n = 0;
   while (n < size && !pending_.empty()) {
     Chunk& c = pending_.front();
+    if (c.step == LinePacer::Clock::duration::zero() && c.first <= now) {
+      // All of the chunk has arrived: its bytes came at once.
+      const std::size_t k = std::min(size - n, c.bytes.size() - c.taken);
+      std::memcpy(buffer + n, c.bytes.data() + c.taken, k);
+      n += k;
+      c.taken += k;
+    }
     while (n < size && c.taken < c.bytes.size() && c.arrival(c.taken) <= now)
       buffer[n++] = static_cast<std::uint8_t>(c.bytes[c.taken++]);
     if (c.taken < c.bytes.size()) break;  // the rest has not arrived yet
