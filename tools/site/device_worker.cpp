@@ -248,7 +248,6 @@ bool DeviceWorker::set_up() {
   status.id = conf_.id;
   status.name = conf_.name;
   status.line = conf_.LineText();
-  for (auto o : kOutcomeNames) status.outcomes[std::string(o)] = 0;
   decode::UnitCounts(conf_.config, status.ac_units, status.dc_units);
 
   auto& device = st.device;

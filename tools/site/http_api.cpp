@@ -444,10 +444,8 @@ HttpResponse HttpApi::Route(const HttpRequest& request) const {
     Json::Value counters;
     counters["polls"] = static_cast<Json::UInt64>(s.polls);
     Json::Value outcomes(Json::objectValue);
-    for (const auto name : kOutcomeNames) {
-      const auto it = s.outcomes.find(std::string(name));
-      outcomes[std::string(name)] = static_cast<Json::UInt64>(it == s.outcomes.end() ? 0 : it->second);
-    }
+    for (const auto name : kOutcomeNames)
+      outcomes[std::string(name)] = static_cast<Json::UInt64>(s.outcomes.Get(name));
     counters["outcomes"] = outcomes;
     Json::Value errors(Json::objectValue);
     for (const auto& [kind, n] : s.protocol_errors) errors[kind] = static_cast<Json::UInt64>(n);
@@ -541,11 +539,8 @@ std::string HttpApi::Metrics() const {
 
   m.Family("krthost_polls_total", "counter", "Polls by outcome.");
   for (std::size_t d = 0; d < all.size(); ++d)
-    for (const auto name : kOutcomeNames) {
-      const auto it = all[d]->outcomes.find(std::string(name));
-      m.Line("krthost_polls_total", labels[d], "outcome", name,
-             text(number(it == all[d]->outcomes.end() ? 0 : it->second)));
-    }
+    for (const auto name : kOutcomeNames)
+      m.Line("krthost_polls_total", labels[d], "outcome", name, text(number(all[d]->outcomes.Get(name))));
 
   m.Family("krthost_poll_duration_seconds", "histogram", "Time a poll took.");
   for (std::size_t d = 0; d < all.size(); ++d) {

@@ -31,6 +31,23 @@ void NameThisThread(std::string_view name);
 inline constexpr std::array<std::string_view, 6> kOutcomeNames = {
     "complete", "unchanged", "failed", "timeout", "line_lost", "line_down"};
 
+// Poll counts by outcome name: a slot for each kOutcomeNames entry and one
+// for any other name, counted but not shown. A fixed array: the status
+// record is copied at every poll.
+class OutcomeCounts {
+ public:
+  std::uint64_t& operator[](std::string_view name) { return n_[IndexOf(name)]; }
+  std::uint64_t Get(std::string_view name) const { return n_[IndexOf(name)]; }
+
+ private:
+  static std::size_t IndexOf(std::string_view name) {
+    std::size_t i = 0;
+    while (i < kOutcomeNames.size() && kOutcomeNames[i] != name) ++i;
+    return i;
+  }
+  std::array<std::uint64_t, kOutcomeNames.size() + 1> n_{};
+};
+
 // One alarm instance: identified by (device_id, key, desc).
 struct AlarmInstance {
   std::uint32_t device_id = 0;
@@ -173,7 +190,7 @@ struct DeviceStatus {
   double last_complete_unix = 0;  // Unix time of last_complete, 0: none
   long last_duration_ms = 0;
   std::uint64_t polls = 0;
-  std::map<std::string, std::uint64_t> outcomes;         // every kOutcomeNames entry
+  OutcomeCounts outcomes;
   std::map<std::string, std::uint64_t> protocol_errors;  // by error kind name
   std::uint64_t timeouts = 0;
   // Answered value queries of the last completed poll, in query order;
