@@ -21,11 +21,25 @@ void AlarmTracker::add(std::shared_ptr<const AlarmInstance> a) {
   // The key views the instance's own texts: it lives as long as the entry.
   const IdView id{a->key, a->desc};
   active_.emplace(id, Entry{std::move(a), next_order_++});
+  ++revision_;
+}
+
+bool AlarmTracker::same_as_last(const std::vector<RuleReport>& reports) const {
+  if (revision_ != evaluated_revision_) return false;
+  std::size_t i = 0;
+  for (const RuleReport& r : reports) {
+    if (!r.active) continue;
+    if (i == last_reported_.size() || last_reported_[i].first != r.key || last_reported_[i].second != r.desc)
+      return false;
+    ++i;
+  }
+  return i == last_reported_.size();
 }
 
 std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& reports,
                                                const std::string& now) {
   std::vector<AlarmEvent> events;
+  if (same_as_last(reports)) return events;
   // Views of the reports' texts, sorted: kept from evaluation to evaluation
   // so that one costs no allocation when nothing changes.
   reported_.clear();
@@ -54,8 +68,19 @@ std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& re
     AlarmInstance cleared = *it->second.alarm;
     cleared.cleared_at = now;
     active_.erase(it);
+    ++revision_;
     events.push_back({false, device_name_, std::move(cleared), now});
   }
+  std::size_t n = 0;
+  for (const RuleReport& r : reports) {
+    if (!r.active) continue;
+    if (n == last_reported_.size()) last_reported_.emplace_back();
+    last_reported_[n].first.assign(r.key);
+    last_reported_[n].second.assign(r.desc);
+    ++n;
+  }
+  last_reported_.resize(n);
+  evaluated_revision_ = revision_;
   return events;
 }
 
@@ -69,6 +94,7 @@ std::optional<AlarmEvent> AlarmTracker::SetCommLost(bool lost, const std::string
     AlarmInstance cleared = *it->second.alarm;
     cleared.cleared_at = now;
     active_.erase(it);
+    ++revision_;
     return AlarmEvent{false, device_name_, std::move(cleared), now};
   }
   AlarmInstance a;

@@ -60,6 +60,13 @@ class AlarmTracker {
   ActiveMap active_;
   std::uint64_t next_order_ = 0;
   std::vector<IdView> reported_;  // Evaluate's own: the active reports, sorted
+  // The active reports of the last evaluation in report order, and the
+  // revision of active_ it left: the same reports again, with nothing else
+  // changed since, raise and clear nothing, which most polls are.
+  bool same_as_last(const std::vector<RuleReport>& reports) const;
+  std::vector<std::pair<std::string, std::string>> last_reported_;
+  std::uint64_t revision_ = 0;  // counts the changes of active_
+  std::uint64_t evaluated_revision_ = ~std::uint64_t{0};
 };
 
 }  // namespace krthost::site

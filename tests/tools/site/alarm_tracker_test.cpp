@@ -102,6 +102,22 @@ TEST(AlarmTracker, CommLostOnlyMovesBySetCommLost) {
   EXPECT_FALSE(t.CommLost());
 }
 
+// The same reports twice raise nothing the second time, unless the active
+// set changed in between: a report under the comm-lost key is an instance
+// like any other, which SetCommLost clears, and the next evaluation raises
+// it again.
+TEST(AlarmTracker, RepeatedReportsAfterAnotherChangeAreEvaluatedAgain) {
+  AlarmTracker t(4, "dc-a", {});
+  const std::vector<RuleReport> reports{R("a", "1", true), R(std::string(kCommLostKey), "x", true)};
+  const std::vector<std::string> raised{"+a/1", "+" + std::string(kCommLostKey) + "/x"};
+  EXPECT_EQ(Text(t.Evaluate(reports, "t1")), raised);
+  EXPECT_TRUE(t.Evaluate(reports, "t2").empty());
+  ASSERT_TRUE(t.SetCommLost(false, "t3"));
+  EXPECT_EQ(Text(t.Evaluate(reports, "t4")), std::vector<std::string>{raised[1]});
+  EXPECT_EQ(Text(t.Evaluate({reports[1]}, "t5")), std::vector<std::string>{"-a/1"});
+  EXPECT_TRUE(t.Evaluate({reports[1]}, "t6").empty());
+}
+
 // 60 modules, 255 AC and 255 DC units through one real cycle of the default
 // rule set: every report is an instance of its own, so with all of them
 // active the tracker raises each once and none merge.
