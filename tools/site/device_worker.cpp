@@ -81,8 +81,12 @@ class SiteController : public HostController {
     // gets them from this list.
     // The tracker takes an inactive report as no report: only the active
     // ones (a few of the thousand or more per evaluation) are kept, in
-    // entries reused from poll to poll.
-    if (!active) return;
+    // entries reused from poll to poll. The copy is out of line, so that an
+    // inactive report costs a test and a return, not the copy's prologue.
+    if (active) keep(kind, key, nm_id, name, desc, seq);
+  }
+  [[gnu::noinline]] void keep(int kind, const std::string& key, const std::string& nm_id,
+                              const std::string& name, const std::string& desc, unsigned short seq) {
     if (used == reports.size()) reports.emplace_back();
     RuleReport& r = reports[used++];
     r.kind = kind;
@@ -90,7 +94,7 @@ class SiteController : public HostController {
     r.nm_id = nm_id;
     r.name = name;
     r.desc = desc;
-    r.active = active;
+    r.active = true;
     r.seq = seq;
   }
   void BeginReports() { used = 0; }

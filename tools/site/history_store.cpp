@@ -74,8 +74,11 @@ void Run(sqlite3* db, sqlite3_stmt* s) {
   if (rc != SQLITE_DONE && rc != SQLITE_ROW) throw SqlError(Message(db));
 }
 
+// Binds without a copy: every caller's text outlives the statement's run
+// (Run resets the statement before it returns; a query is finalized before
+// its text goes).
 void BindText(sqlite3_stmt* s, int i, const std::string& v) {
-  sqlite3_bind_text(s, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_text(s, i, v.data(), static_cast<int>(v.size()), SQLITE_STATIC);
 }
 
 // The file behind a path: the writer and the reader reopen when the file
