@@ -20,7 +20,14 @@ AlarmTracker::AlarmTracker(std::uint32_t device_id, std::string device_name,
 void AlarmTracker::add(std::shared_ptr<const AlarmInstance> a) {
   // The key views the instance's own texts: it lives as long as the entry.
   const IdView id{a->key, a->desc};
-  active_.emplace(id, Entry{std::move(a), next_order_++});
+  if (active_.emplace(id, Entry{std::move(a), next_order_++}).second && id.first == kCommLostKey)
+    ++comm_lost_entries_;
+  ++revision_;
+}
+
+void AlarmTracker::erase(ActiveMap::iterator it) {
+  if (it->first.first == kCommLostKey) --comm_lost_entries_;
+  active_.erase(it);
   ++revision_;
 }
 
@@ -67,8 +74,7 @@ std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& re
   for (const auto& [order, it] : gone) {
     AlarmInstance cleared = *it->second.alarm;
     cleared.cleared_at = now;
-    active_.erase(it);
-    ++revision_;
+    erase(it);
     events.push_back({false, device_name_, std::move(cleared), now});
   }
   std::size_t n = 0;
@@ -85,16 +91,15 @@ std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& re
 }
 
 std::optional<AlarmEvent> AlarmTracker::SetCommLost(bool lost, const std::string& now) {
-  // Found by key alone: a row restored from the store may carry the desc of
-  // an earlier device name.
-  auto it = std::find_if(active_.begin(), active_.end(),
-                         [](const auto& e) { return e.first.first == kCommLostKey; });
-  if (lost == (it != active_.end())) return std::nullopt;
+  if (lost == CommLost()) return std::nullopt;
   if (!lost) {
+    // Found by key alone: a row restored from the store may carry the desc
+    // of an earlier device name.
+    auto it = std::find_if(active_.begin(), active_.end(),
+                           [](const auto& e) { return e.first.first == kCommLostKey; });
     AlarmInstance cleared = *it->second.alarm;
     cleared.cleared_at = now;
-    active_.erase(it);
-    ++revision_;
+    erase(it);
     return AlarmEvent{false, device_name_, std::move(cleared), now};
   }
   AlarmInstance a;
@@ -121,9 +126,6 @@ AlarmList AlarmTracker::Active() const {
   return out;
 }
 
-bool AlarmTracker::CommLost() const {
-  return std::any_of(active_.begin(), active_.end(),
-                     [](const auto& e) { return e.first.first == kCommLostKey; });
-}
+bool AlarmTracker::CommLost() const { return comm_lost_entries_ > 0; }
 
 }  // namespace krthost::site

@@ -66,6 +66,10 @@ class AlarmTracker {
   bool same_as_last(const std::vector<RuleReport>& reports) const;
   std::vector<std::pair<std::string, std::string>> last_reported_;
   std::uint64_t revision_ = 0;  // counts the changes of active_
+  // Active entries under the comm-lost key (one unless a report used the
+  // key): asked at every poll, which a search of active_ would cost.
+  std::size_t comm_lost_entries_ = 0;
+  void erase(ActiveMap::iterator it);
   std::uint64_t evaluated_revision_ = ~std::uint64_t{0};
 };
 
