@@ -23,11 +23,19 @@ std::string LineText(const std::string& bytes) {
 std::string Timestamp() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t t = std::chrono::system_clock::to_time_t(now);
-  std::tm local{};
-  ::localtime_r(&t, &local);
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  return fmt::format("{:%Y-%m-%d %H:%M:%S}.{:03}", local, ms);
+  // Log lines come many a second on a busy site: each thread formats the
+  // local time of a second once (localtime_r takes a process-wide lock).
+  thread_local std::time_t cached_t = 0;
+  thread_local std::string cached_text;
+  if (cached_text.empty() || t != cached_t) {
+    std::tm local{};
+    ::localtime_r(&t, &local);
+    cached_text = fmt::format("{:%Y-%m-%d %H:%M:%S}", local);
+    cached_t = t;
+  }
+  return fmt::format("{}.{:03}", cached_text, ms);
 }
 
 LineTap::LineTap(std::shared_ptr<ByteTransport> inner, RequestFn on_request, std::ostream* trace)

@@ -397,12 +397,14 @@ std::optional<PollJob::Clock::time_point> DeviceWorker::poll() {
       status.snapshot_at = now;
       if (context_.store != nullptr) {
         // The row may commit after this worker is gone: the callback
-        // holds copies only.
-        auto committed = context_.committed;
+        // holds copies only, and there is none when nobody listens.
+        HistoryStore::Committed on_commit;
+        if (context_.committed)
+          on_commit = [committed = context_.committed, id = conf_.id, name = conf_.name, now] {
+            committed(id, name, now);
+          };
         context_.store->SaveSnapshot(conf_.id, now, controller.snapshot_type, controller.history,
-                                     [committed, id = conf_.id, name = conf_.name, now] {
-                                       if (committed) committed(id, name, now);
-                                     });
+                                     std::move(on_commit));
       }
     }
   }
