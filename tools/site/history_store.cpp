@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -26,6 +27,10 @@ constexpr std::size_t kBatch = 500;      // writes per transaction
 // times a second instead of once per write, and a quiet one at once.
 constexpr auto kGather = 100ms;
 constexpr int kRetentionChunk = 500;     // rows deleted per statement
+// A retention pass stops after this long (the writer writes nothing while
+// it runs); what is left goes in the next pass.
+constexpr auto kRetentionBudget = 250ms;
+constexpr auto kRetentionSoon = 1s;      // the next pass after one that ran out of time
 constexpr auto kRetry = 1s;              // back-off after a failed batch
 constexpr auto kRetentionEvery = 60s;
 constexpr auto kDrainFor = 3s;           // the destructor's budget
@@ -252,6 +257,11 @@ struct HistoryStore::Impl {
   std::map<std::string, Clock::time_point> last_log;
   bool failing = false;
   Clock::time_point next_retention{};
+  // Snapshot rows per device, for the devices counted since the writer's
+  // connection opened: kept up to date with every commit and deletion, so
+  // that retention never counts the whole table.
+  std::map<std::uint32_t, std::int64_t> row_counts;
+  std::uint32_t prune_from = 0;  // the device the next retention pass starts at
 
   mutable std::mutex read_mu;
   mutable Conn reader;
@@ -275,6 +285,7 @@ struct HistoryStore::Impl {
   bool EnsureWriter() {
     if (writer.db && IdOf(path) == writer.id) return true;
     writer = Conn{};  // a removed or replaced file: start on the one now at the path
+    row_counts.clear();
     try {
       writer = Open(path, true);
       return true;
@@ -341,6 +352,9 @@ struct HistoryStore::Impl {
         ++stats.rows_by_device[op.device_id];
       }
     }
+    for (const Op& op : batch)
+      if (op.kind == Op::kSnapshot)
+        if (auto it = row_counts.find(op.device_id); it != row_counts.end()) ++it->second;
     if (failing) {
       failing = false;
       if (log) log("history " + path + ": writing again");
@@ -350,52 +364,125 @@ struct HistoryStore::Impl {
     return true;
   }
 
-  // Deletes old rows in chunks; what is left over goes in the next pass.
+  // The device ids that have snapshot rows, ascending: one index seek per
+  // device instead of a scan of the table. Rows whose device_id is not an
+  // integer of a device's range belong to no device of the site and are
+  // left out.
+  std::vector<std::uint32_t> StoredDevices(sqlite3* db) {
+    Stmt next = Prepare(db,
+                        "SELECT device_id FROM snapshots WHERE device_id > ? AND "
+                        "typeof(device_id) = 'integer' ORDER BY device_id LIMIT 1");
+    std::vector<std::uint32_t> out;
+    std::int64_t after = -1;
+    for (;;) {
+      sqlite3_bind_int64(next.get(), 1, after);
+      const int rc = sqlite3_step(next.get());
+      std::int64_t id = 0;
+      const bool row = rc == SQLITE_ROW && ReadInt(next.get(), 0, after + 1,
+                                                   std::numeric_limits<std::uint32_t>::max(), id);
+      sqlite3_reset(next.get());
+      if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw SqlError(Message(db));
+      if (!row) return out;
+      out.push_back(static_cast<std::uint32_t>(id));
+      after = id;
+    }
+  }
+
+  // Runs a DELETE in chunks until it deletes less than a chunk or the pass's
+  // time is up; `bind(s, deleted)` binds the next chunk and gives its size
+  // (0: done). The rows deleted.
+  template <class Bind>
+  std::int64_t DeleteInChunks(sqlite3* db, sqlite3_stmt* s, Clock::time_point until, Bind bind) {
+    std::int64_t deleted = 0;
+    for (;;) {
+      const int chunk = bind(s, deleted);
+      if (chunk <= 0) return deleted;
+      Run(db, s);
+      const int n = sqlite3_changes(db);
+      deleted += n;
+      if (n < chunk || Clock::now() >= until) return deleted;
+    }
+  }
+
+  // Deletes old rows, device by device along the (device_id, taken_at)
+  // index, so that a pass costs what it deletes rather than the size of the
+  // table; each device's count is taken once and then kept. A pass stops
+  // when its time is up: the next one comes soon and goes on from the
+  // device where it stopped.
   void Prune() {
     next_retention = Clock::now() + kRetentionEvery;
+    const auto until = Clock::now() + kRetentionBudget;
     if (!EnsureWriter()) return;
     sqlite3* db = writer.db.get();
     try {
-      if (retention.keep_days > 0) {
-        const int days = std::min(retention.keep_days, 36500);  // stays inside the clock's range
-        const std::string cutoff = IsoLocal(SysClock::now() - std::chrono::hours(24) * days);
-        Stmt snaps = Prepare(db,
-                             "DELETE FROM snapshots WHERE rowid IN (SELECT rowid FROM snapshots "
-                             "WHERE taken_at < ?1 LIMIT ?2)");
+      std::vector<std::uint32_t> devices = StoredDevices(db);
+      // From the device the last pass stopped at, round to the one before.
+      std::rotate(devices.begin(), std::lower_bound(devices.begin(), devices.end(), prune_from),
+                  devices.end());
+      const bool by_age = retention.keep_days > 0;
+      const int days = std::min(retention.keep_days, 36500);  // stays inside the clock's range
+      const std::string cutoff = by_age ? IsoLocal(SysClock::now() - std::chrono::hours(24) * days) : "";
+      Stmt old = Prepare(db,
+                         "DELETE FROM snapshots WHERE rowid IN (SELECT rowid FROM snapshots "
+                         "WHERE device_id = ?1 AND taken_at < ?2 LIMIT ?3)");
+      Stmt count = Prepare(db, "SELECT count(*) FROM snapshots WHERE device_id = ?");
+      Stmt oldest = Prepare(db,
+                            "DELETE FROM snapshots WHERE rowid IN (SELECT rowid FROM snapshots "
+                            "WHERE device_id = ? ORDER BY taken_at, rowid LIMIT ?)");
+      // One transaction, one sync, for the pass (not one per statement).
+      Exec(db, "BEGIN IMMEDIATE");
+      bool done = true;
+      for (const std::uint32_t device : devices) {
+        if (Clock::now() >= until) {
+          prune_from = device;
+          done = false;
+          break;
+        }
+        auto it = row_counts.find(device);
+        if (by_age) {
+          const std::int64_t n = DeleteInChunks(db, old.get(), until, [&](sqlite3_stmt* st, std::int64_t) {
+            sqlite3_bind_int64(st, 1, device);
+            BindText(st, 2, cutoff);
+            sqlite3_bind_int(st, 3, kRetentionChunk);
+            return kRetentionChunk;
+          });
+          if (it != row_counts.end()) it->second -= n;
+        }
+        if (retention.max_rows_per_device <= 0) continue;
+        if (it == row_counts.end()) {
+          sqlite3_bind_int64(count.get(), 1, device);
+          const int rc = sqlite3_step(count.get());
+          const std::int64_t n = rc == SQLITE_ROW ? sqlite3_column_int64(count.get(), 0) : 0;
+          sqlite3_reset(count.get());
+          if (rc != SQLITE_ROW) throw SqlError(Message(db));
+          it = row_counts.emplace(device, n).first;
+        }
+        std::int64_t& rows = it->second;
+        rows -= DeleteInChunks(db, oldest.get(), until, [&](sqlite3_stmt* st, std::int64_t deleted) {
+          const auto excess = rows - deleted - retention.max_rows_per_device;
+          if (excess <= 0) return 0;
+          const int chunk = static_cast<int>(std::min<std::int64_t>(excess, kRetentionChunk));
+          sqlite3_bind_int64(st, 1, device);
+          sqlite3_bind_int(st, 2, chunk);
+          return chunk;
+        });
+      }
+      if (done) prune_from = 0;
+      if (by_age && Clock::now() < until) {
         Stmt alarms = Prepare(db,
                               "DELETE FROM alarms WHERE rowid IN (SELECT rowid FROM alarms WHERE "
                               "cleared_at IS NOT NULL AND raised_at < ?1 LIMIT ?2)");
-        for (sqlite3_stmt* s : {snaps.get(), alarms.get()}) {
-          BindText(s, 1, cutoff);
-          sqlite3_bind_int(s, 2, kRetentionChunk);
-          Run(db, s);
-        }
+        DeleteInChunks(db, alarms.get(), until, [&](sqlite3_stmt* st, std::int64_t) {
+          BindText(st, 1, cutoff);
+          sqlite3_bind_int(st, 2, kRetentionChunk);
+          return kRetentionChunk;
+        });
       }
-      if (retention.max_rows_per_device > 0) {
-        Stmt over = Prepare(db,
-                            "SELECT device_id, count(*) FROM snapshots GROUP BY device_id "
-                            "HAVING count(*) > ?");
-        sqlite3_bind_int64(over.get(), 1, retention.max_rows_per_device);
-        std::vector<std::pair<std::int64_t, std::int64_t>> devices;
-        int rc;
-        while ((rc = sqlite3_step(over.get())) == SQLITE_ROW)
-          devices.emplace_back(sqlite3_column_int64(over.get(), 0),
-                               sqlite3_column_int64(over.get(), 1));
-        if (rc != SQLITE_DONE) throw SqlError(Message(db));
-        over.reset();
-        Stmt del = Prepare(db,
-                           "DELETE FROM snapshots WHERE rowid IN (SELECT rowid FROM snapshots "
-                           "WHERE device_id = ? ORDER BY taken_at, rowid LIMIT ?)");
-        for (const auto& [device, count] : devices) {
-          sqlite3_bind_int64(del.get(), 1, device);
-          sqlite3_bind_int64(del.get(), 2,
-                             std::min<std::int64_t>(count - retention.max_rows_per_device,
-                                                    kRetentionChunk));
-          Run(db, del.get());
-        }
-      }
+      Exec(db, "COMMIT");
+      if (Clock::now() >= until) next_retention = Clock::now() + kRetentionSoon;
     } catch (const SqlError& e) {
-      writer = Conn{};
+      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+      writer = Conn{};  // and the counts go with it: they are taken again
       CountError();
       Log("retention", std::string("deleting old rows failed: ") + e.what());
     }

@@ -164,6 +164,44 @@ TEST(HistoryStore, RetentionByAgeAndCount) {
   for (const auto& c : cases) EXPECT_EQ(raw.Count(c.sql), c.want) << c.sql;
 }
 
+// Retention goes device by device: more old rows than one chunk go in one
+// pass for every device, a row of no device's id does not stop the others,
+// and a device's count, taken once, follows the rows written after it.
+TEST(HistoryStore, RetentionCatchesUpOnEveryDeviceAndKeepsItsCounts) {
+  TempDir dir;
+  const fs::path path = dir.path / "h.db";
+  { HistoryStore schema(path.string(), {}, {}); }
+  {
+    RawDb raw(path);
+    raw.Exec("BEGIN");
+    raw.Exec("INSERT INTO snapshots(device_id, taken_at, type, data) VALUES(1.5, '2001', 1, x'01')");
+    for (int i = 0; i < 1200; ++i)
+      for (int device : {1, 2})
+        raw.Exec("INSERT INTO snapshots(device_id, taken_at, type, data) VALUES(" + std::to_string(device) +
+                 ", '2001-01-01T00:00:00.000', 1, x'01')");
+    for (int i = 0; i < 700; ++i)
+      raw.Exec("INSERT INTO snapshots(device_id, taken_at, type, data) VALUES(3, '" + At(i % 60) + "', 1, x'01')");
+    raw.Exec("COMMIT");
+  }
+  {
+    HistoryStore store(path.string(), {.keep_days = 30, .max_rows_per_device = 600}, {});
+    ASSERT_TRUE(store.SaveSnapshot(4, At(0), 1, {1}));
+    ASSERT_TRUE(store.Flush(5000));  // the first pass follows this batch
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(store.SaveSnapshot(3, At(59), 1, {1}));
+  }  // and the last runs at shutdown
+  RawDb raw(path);
+  const struct {
+    const char* sql;
+    std::int64_t want;
+  } cases[] = {
+      {"SELECT count(*) FROM snapshots WHERE device_id IN (1, 2)", 0},
+      {"SELECT count(*) FROM snapshots WHERE device_id = 3", 600},
+      {"SELECT count(*) FROM snapshots WHERE device_id = 3 AND taken_at = '2026-12-09T10:00:59.000'", 21},
+      {"SELECT count(*) FROM snapshots WHERE device_id = 1.5", 1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(raw.Count(c.sql), c.want) << c.sql;
+}
+
 TEST(HistoryStore, FullQueueDropsAndCountsWithoutLosingWhatItTook) {
   TempDir dir;
   constexpr std::size_t kLimit = 3;
