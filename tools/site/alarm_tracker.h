@@ -54,6 +54,8 @@ class AlarmTracker {
   // Keyed by views of the entry's own instance texts.
   using ActiveMap = std::map<IdView, Entry>;
   void add(std::shared_ptr<const AlarmInstance> a);
+  void erase(ActiveMap::iterator it);
+  bool same_as_last(const std::vector<RuleReport>& reports) const;
 
   std::uint32_t device_id_;
   std::string device_name_;
@@ -63,14 +65,12 @@ class AlarmTracker {
   // The active reports of the last evaluation in report order, and the
   // revision of active_ it left: the same reports again, with nothing else
   // changed since, raise and clear nothing, which most polls are.
-  bool same_as_last(const std::vector<RuleReport>& reports) const;
   std::vector<std::pair<std::string, std::string>> last_reported_;
   std::uint64_t revision_ = 0;  // counts the changes of active_
+  std::uint64_t evaluated_revision_ = ~std::uint64_t{0};
   // Active entries under the comm-lost key (one unless a report used the
   // key): asked at every poll, which a search of active_ would cost.
   std::size_t comm_lost_entries_ = 0;
-  void erase(ActiveMap::iterator it);
-  std::uint64_t evaluated_revision_ = ~std::uint64_t{0};
 };
 
 }  // namespace krthost::site
