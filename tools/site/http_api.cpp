@@ -258,23 +258,48 @@ Json::Value AlarmJson(const AlarmInstance& a, const std::string& device) {
 
 // --------------------------------------------------------------- metrics
 
-std::string LabelValue(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
+// Appends a label value escaped for the text format: backslash, double
+// quote and line feed; most values have none and are appended whole.
+void AppendLabelValue(std::string& out, std::string_view s) {
+  if (s.find_first_of("\\\"\n") == std::string_view::npos) {
+    out += s;
+    return;
+  }
   for (const char c : s) {
     if (c == '\\') out += "\\\\";
     else if (c == '"') out += "\\\"";
     else if (c == '\n') out += "\\n";
     else out.push_back(c);
   }
+}
+
+std::string LabelValue(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  AppendLabelValue(out, s);
   return out;
 }
 
-std::string Sample(double v) {
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
-  return fmt::format("{}", v);
+// A sample value in a buffer of its own: no allocation per line. The
+// shortest form of a double takes at most 24 characters.
+struct SampleText {
+  char data[32];
+  std::size_t size = 0;
+  std::string_view view() const { return {data, size}; }
+};
+
+SampleText SampleOf(double v) {
+  SampleText t;
+  const std::string_view special = std::isnan(v) ? "NaN" : !std::isinf(v) ? "" : v > 0 ? "+Inf" : "-Inf";
+  if (!special.empty()) {
+    t.size = special.copy(t.data, sizeof t.data);
+    return t;
+  }
+  t.size = std::min(fmt::format_to_n(t.data, sizeof t.data, "{}", v).size, sizeof t.data);
+  return t;
 }
+
+std::string Sample(double v) { return std::string(SampleOf(v).view()); }
 
 class MetricsText {
  public:
@@ -294,7 +319,7 @@ class MetricsText {
     out_ += value;
     out_ += '\n';
   }
-  // The same with one label more (its value already escaped) after `labels`.
+  // The same with one label more after `labels` (its value escaped here).
   void Line(std::string_view name, std::string_view labels, std::string_view label, std::string_view label_value,
             std::string_view value) {
     out_ += name;
@@ -303,10 +328,22 @@ class MetricsText {
     out_ += ',';
     out_ += label;
     out_ += "=\"";
-    out_ += label_value;
+    AppendLabelValue(out_, label_value);
     out_ += "\"} ";
     out_ += value;
     out_ += '\n';
+  }
+  // An active alarm instance's line: its texts as labels after `labels`.
+  void AlarmLine(std::string_view labels, const AlarmInstance& a) {
+    out_ += "krthost_alarm_active{";
+    out_ += labels;
+    const std::pair<std::string_view, std::string_view> texts[] = {
+        {",key=\"", a.key}, {"\",nm_id=\"", a.nm_id}, {"\",name=\"", a.name}, {"\",desc=\"", a.desc}};
+    for (const auto& [prefix, text] : texts) {
+      out_ += prefix;
+      AppendLabelValue(out_, text);
+    }
+    out_ += "\"} 1\n";
   }
   void Reserve(std::size_t bytes) { out_.reserve(bytes); }
   std::string Take() { return std::move(out_); }
@@ -552,19 +589,19 @@ std::string HttpApi::Metrics() const {
     }
     cumulative += s.duration_buckets.back();
     m.Line("krthost_poll_duration_seconds_bucket", labels[d], "le", "+Inf", text(number(cumulative)));
-    m.Line("krthost_poll_duration_seconds_sum", labels[d], Sample(s.duration_sum_s));
+    m.Line("krthost_poll_duration_seconds_sum", labels[d], SampleOf(s.duration_sum_s).view());
     m.Line("krthost_poll_duration_seconds_count", labels[d], text(number(cumulative)));
   }
 
   m.Family("krthost_last_complete_timestamp_seconds", "gauge", "Unix time of the last completed poll.");
   for (std::size_t d = 0; d < all.size(); ++d)
     if (all[d]->last_complete_unix > 0)
-      m.Line("krthost_last_complete_timestamp_seconds", labels[d], Sample(all[d]->last_complete_unix));
+      m.Line("krthost_last_complete_timestamp_seconds", labels[d], SampleOf(all[d]->last_complete_unix).view());
 
   m.Family("krthost_protocol_errors_total", "counter", "Protocol errors by kind.");
   for (std::size_t d = 0; d < all.size(); ++d)
     for (const auto& [kind, n] : all[d]->protocol_errors)
-      m.Line("krthost_protocol_errors_total", labels[d], "kind", LabelValue(kind), text(number(n)));
+      m.Line("krthost_protocol_errors_total", labels[d], "kind", kind, text(number(n)));
 
   m.Family("krthost_reply_timeouts_total", "counter", "Requests that got no reply in time.");
   for (std::size_t d = 0; d < all.size(); ++d)
@@ -572,9 +609,10 @@ std::string HttpApi::Metrics() const {
 
   m.Family("krthost_value", "gauge", "Values of the last completed poll, by query name.");
   for (std::size_t d = 0; d < all.size(); ++d) {
-    std::set<std::string> seen;
+    // Views of the record's own texts: it outlives the text being made.
+    std::set<std::string_view> seen;
     for (const auto& [name, value] : all[d]->values)
-      if (seen.insert(name).second) m.Line("krthost_value", labels[d], "name", LabelValue(name), Sample(value));
+      if (seen.insert(name).second) m.Line("krthost_value", labels[d], "name", name, SampleOf(value).view());
   }
 
   m.Family("krthost_alarms_active", "gauge", "Active alarm instances.");
@@ -583,12 +621,11 @@ std::string HttpApi::Metrics() const {
 
   m.Family("krthost_alarm_active", "gauge", "1 for each active alarm instance.");
   for (std::size_t d = 0; d < all.size(); ++d) {
-    std::set<std::string> seen;
-    for (const auto& a : all[d]->active_alarms) {
-      std::string alarm = fmt::format("{},key=\"{}\",nm_id=\"{}\",name=\"{}\",desc=\"{}\"", labels[d],
-                                      LabelValue(a.key), LabelValue(a.nm_id), LabelValue(a.name), LabelValue(a.desc));
-      if (seen.insert(alarm).second) m.Line("krthost_alarm_active", alarm, "1");
-    }
+    // The same texts make the same series: one line each (views of the
+    // record's own texts).
+    std::set<std::array<std::string_view, 4>> seen;
+    for (const auto& a : all[d]->active_alarms)
+      if (seen.insert({a.key, a.nm_id, a.name, a.desc}).second) m.AlarmLine(labels[d], a);
   }
 
   m.Family("krthost_history_rows_total", "counter", "Snapshot rows written to the history in this process.");
