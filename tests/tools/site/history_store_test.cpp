@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <initializer_list>
 #include <thread>
 
 #include "history_store.h"
@@ -42,6 +43,14 @@ struct RawDb {
     EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK)
         << sql << ": " << (err ? err : "");
     sqlite3_free(err);
+  }
+  // Each query's count against what it should be.
+  struct Expected {
+    const char* sql;
+    std::int64_t want;
+  };
+  void ExpectCounts(std::initializer_list<Expected> cases) {
+    for (const auto& c : cases) EXPECT_EQ(Count(c.sql), c.want) << c.sql;
   }
   std::int64_t Count(const std::string& sql) {
     sqlite3_stmt* s = nullptr;
@@ -149,10 +158,7 @@ TEST(HistoryStore, RetentionByAgeAndCount) {
     ASSERT_TRUE(store.ClearAlarm(2, "new", "cleared", At(2)));
   }  // the writer's last pass runs at shutdown
   RawDb raw(path);
-  const struct {
-    const char* sql;
-    std::int64_t want;
-  } cases[] = {
+  raw.ExpectCounts({
       {"SELECT count(*) FROM snapshots WHERE device_id = 1", 5},
       {"SELECT count(*) FROM snapshots WHERE device_id = 1 AND taken_at >= '2026-12-09T10:00:15'", 5},
       {"SELECT count(*) FROM snapshots WHERE device_id = 2", 3},
@@ -160,8 +166,7 @@ TEST(HistoryStore, RetentionByAgeAndCount) {
       {"SELECT count(*) FROM alarms WHERE desc = 'cleared' AND key = 'old'", 0},
       {"SELECT count(*) FROM alarms WHERE desc = 'active'", 1},
       {"SELECT count(*) FROM alarms WHERE key = 'new'", 1},
-  };
-  for (const auto& c : cases) EXPECT_EQ(raw.Count(c.sql), c.want) << c.sql;
+  });
 }
 
 // Retention goes device by device: more old rows than one chunk go in one
@@ -190,16 +195,12 @@ TEST(HistoryStore, RetentionCatchesUpOnEveryDeviceAndKeepsItsCounts) {
     for (int i = 0; i < 10; ++i) ASSERT_TRUE(store.SaveSnapshot(3, At(59), 1, {1}));
   }  // and the last runs at shutdown
   RawDb raw(path);
-  const struct {
-    const char* sql;
-    std::int64_t want;
-  } cases[] = {
+  raw.ExpectCounts({
       {"SELECT count(*) FROM snapshots WHERE device_id IN (1, 2)", 0},
       {"SELECT count(*) FROM snapshots WHERE device_id = 3", 600},
       {"SELECT count(*) FROM snapshots WHERE device_id = 3 AND taken_at = '2026-12-09T10:00:59.000'", 21},
       {"SELECT count(*) FROM snapshots WHERE device_id = 1.5", 1},
-  };
-  for (const auto& c : cases) EXPECT_EQ(raw.Count(c.sql), c.want) << c.sql;
+  });
 }
 
 TEST(HistoryStore, FullQueueDropsAndCountsWithoutLosingWhatItTook) {
