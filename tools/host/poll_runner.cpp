@@ -161,6 +161,7 @@ PollOutcome PollRunner::run(long index, PollResult& result, const std::atomic<bo
 
 std::vector<QueryResult> PollRunner::Query(const std::vector<std::string>& names) {
   std::vector<QueryResult> out;
+  out.reserve(names.size());
   for (const auto& name : names) {
     QueryResult q;
     q.name = name;

@@ -25,6 +25,12 @@ void AlarmTracker::add(std::shared_ptr<const AlarmInstance> a) {
   ++revision_;
 }
 
+std::shared_ptr<const AlarmInstance> AlarmTracker::cleared(const AlarmInstance& a, const std::string& now) {
+  auto out = std::make_shared<AlarmInstance>(a);
+  out->cleared_at = now;
+  return out;
+}
+
 void AlarmTracker::erase(ActiveMap::iterator it) {
   if (it->first.first == kCommLostKey) --comm_lost_entries_;
   active_.erase(it);
@@ -47,6 +53,7 @@ std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& re
                                                const std::string& now) {
   std::vector<AlarmEvent> events;
   if (same_as_last(reports)) return events;
+  events.reserve(active_.size() + 4);
   // Views of the reports' texts, sorted: kept from evaluation to evaluation
   // so that one costs no allocation when nothing changes.
   reported_.clear();
@@ -59,7 +66,7 @@ std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& re
     if (active_.count(IdView{r.key, r.desc})) continue;
     auto a = std::make_shared<const AlarmInstance>(AlarmInstance{
         device_id_, r.key, r.nm_id, static_cast<int>(r.seq), r.kind, r.name, r.desc, now, ""});
-    events.push_back({true, device_name_, *a, now});
+    events.push_back({true, device_name_, a, now});
     add(std::move(a));
   }
   // Clears in raise order: every active instance this evaluation did not
@@ -72,10 +79,8 @@ std::vector<AlarmEvent> AlarmTracker::Evaluate(const std::vector<RuleReport>& re
   }
   std::sort(gone.begin(), gone.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
   for (const auto& [order, it] : gone) {
-    AlarmInstance cleared = *it->second.alarm;
-    cleared.cleared_at = now;
+    events.push_back({false, device_name_, cleared(*it->second.alarm, now), now});
     erase(it);
-    events.push_back({false, device_name_, std::move(cleared), now});
   }
   std::size_t n = 0;
   for (const RuleReport& r : reports) {
@@ -97,10 +102,9 @@ std::optional<AlarmEvent> AlarmTracker::SetCommLost(bool lost, const std::string
     // of an earlier device name.
     auto it = std::find_if(active_.begin(), active_.end(),
                            [](const auto& e) { return e.first.first == kCommLostKey; });
-    AlarmInstance cleared = *it->second.alarm;
-    cleared.cleared_at = now;
+    AlarmEvent e{false, device_name_, cleared(*it->second.alarm, now), now};
     erase(it);
-    return AlarmEvent{false, device_name_, std::move(cleared), now};
+    return e;
   }
   AlarmInstance a;
   a.device_id = device_id_;
@@ -111,8 +115,9 @@ std::optional<AlarmEvent> AlarmTracker::SetCommLost(bool lost, const std::string
   a.name = std::string(kCommLostName);
   a.desc = device_name_ + " " + std::string(kCommLostName);
   a.raised_at = now;
-  add(std::make_shared<const AlarmInstance>(a));
-  return AlarmEvent{true, device_name_, std::move(a), now};
+  auto shared = std::make_shared<const AlarmInstance>(std::move(a));
+  add(shared);
+  return AlarmEvent{true, device_name_, std::move(shared), now};
 }
 
 AlarmList AlarmTracker::Active() const {

@@ -55,6 +55,8 @@ class AlarmTracker {
   using ActiveMap = std::map<IdView, Entry>;
   void add(std::shared_ptr<const AlarmInstance> a);
   void erase(ActiveMap::iterator it);
+  // A copy of an active instance, cleared at `now`.
+  static std::shared_ptr<const AlarmInstance> cleared(const AlarmInstance& a, const std::string& now);
   bool same_as_last(const std::vector<RuleReport>& reports) const;
 
   std::uint32_t device_id_;

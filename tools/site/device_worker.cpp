@@ -231,8 +231,8 @@ void DeviceWorker::publish(bool changed) {
 
 void DeviceWorker::alarm_event(const AlarmEvent& e) {
   if (context_.store != nullptr) {
-    if (e.raised) context_.store->RaiseAlarm(e.alarm);
-    else context_.store->ClearAlarm(e.alarm.device_id, e.alarm.key, e.alarm.desc, e.alarm.cleared_at);
+    if (e.raised) context_.store->RaiseAlarm(e.instance);
+    else context_.store->ClearAlarm(e.instance);
   }
   for (auto* s : context_.sinks) s->OnAlarm(e);
 }

@@ -224,13 +224,14 @@ std::optional<AlarmInstance> AlarmRow(sqlite3_stmt* s) {
 struct Op {
   enum Kind { kSnapshot, kRaise, kClear } kind = kSnapshot;
   std::uint32_t device_id = 0;
-  std::string time;  // taken_at or cleared_at
+  std::string time;  // taken_at
   int type = 0;
   // Shared with the device's status record: a snapshot is not copied again
   // on its way to the database.
   std::shared_ptr<const std::vector<unsigned char>> data;
   HistoryStore::Committed on_commit;
-  AlarmInstance alarm;  // raise: the row; clear: key and desc
+  // Raise: the row; clear: device, key, desc and cleared_at.
+  std::shared_ptr<const AlarmInstance> alarm;
 };
 
 }  // namespace
@@ -315,7 +316,7 @@ struct HistoryStore::Impl {
                               SQLITE_STATIC);
           Run(db, s);
         } else if (op.kind == Op::kRaise) {
-          const AlarmInstance& a = op.alarm;
+          const AlarmInstance& a = *op.alarm;
           sqlite3_stmt* s = writer.ins_alarm.get();
           sqlite3_bind_int64(s, 1, op.device_id);
           BindText(s, 2, a.key);
@@ -327,11 +328,12 @@ struct HistoryStore::Impl {
           BindText(s, 8, a.raised_at);
           Run(db, s);
         } else {
+          const AlarmInstance& a = *op.alarm;
           sqlite3_stmt* s = writer.clear_alarm.get();
-          BindText(s, 1, op.time);
+          BindText(s, 1, a.cleared_at);
           sqlite3_bind_int64(s, 2, op.device_id);
-          BindText(s, 3, op.alarm.key);
-          BindText(s, 4, op.alarm.desc);
+          BindText(s, 3, a.key);
+          BindText(s, 4, a.desc);
           Run(db, s);
         }
       }
@@ -632,21 +634,34 @@ bool HistoryStore::SaveSnapshot(std::uint32_t device_id, std::string taken_at, i
 }
 
 bool HistoryStore::RaiseAlarm(const AlarmInstance& alarm) {
-  Op op;
-  op.kind = Op::kRaise;
-  op.device_id = alarm.device_id;
-  op.alarm = alarm;
-  return impl_->Enqueue(std::move(op));
+  return RaiseAlarm(std::make_shared<const AlarmInstance>(alarm));
 }
 
 bool HistoryStore::ClearAlarm(std::uint32_t device_id, const std::string& key,
                               const std::string& desc, const std::string& cleared_at) {
+  AlarmInstance cleared;
+  cleared.device_id = device_id;
+  cleared.key = key;
+  cleared.desc = desc;
+  cleared.cleared_at = cleared_at;
+  return ClearAlarm(std::make_shared<const AlarmInstance>(std::move(cleared)));
+}
+
+bool HistoryStore::RaiseAlarm(std::shared_ptr<const AlarmInstance> alarm) {
+  if (!alarm) return false;
+  Op op;
+  op.kind = Op::kRaise;
+  op.device_id = alarm->device_id;
+  op.alarm = std::move(alarm);
+  return impl_->Enqueue(std::move(op));
+}
+
+bool HistoryStore::ClearAlarm(std::shared_ptr<const AlarmInstance> cleared) {
+  if (!cleared) return false;
   Op op;
   op.kind = Op::kClear;
-  op.device_id = device_id;
-  op.time = cleared_at;
-  op.alarm.key = key;
-  op.alarm.desc = desc;
+  op.device_id = cleared->device_id;
+  op.alarm = std::move(cleared);
   return impl_->Enqueue(std::move(op));
 }
 

@@ -77,6 +77,10 @@ class HistoryStore {
   bool RaiseAlarm(const AlarmInstance& alarm);
   bool ClearAlarm(std::uint32_t device_id, const std::string& key, const std::string& desc,
                   const std::string& cleared_at);
+  // The same for an instance the caller shares (its texts are not copied);
+  // a clear takes the device, key, desc and cleared_at of the instance.
+  bool RaiseAlarm(std::shared_ptr<const AlarmInstance> alarm);
+  bool ClearAlarm(std::shared_ptr<const AlarmInstance> cleared);
 
   // Waits until every queued write is done or failed, at most `timeout_ms`.
   // True when the queue is empty.

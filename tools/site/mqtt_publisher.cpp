@@ -119,8 +119,8 @@ std::string AlarmsPayload(const DeviceStatus& s) {
 std::string EventPayload(const AlarmEvent& e) {
   Json::Value o(Json::objectValue);
   o["event"] = e.raised ? "raised" : "cleared";
-  PutAlarm(o, e.alarm);
-  o["cleared_at"] = TextOrNull(e.alarm.cleared_at);
+  PutAlarm(o, e.alarm());
+  o["cleared_at"] = TextOrNull(e.alarm().cleared_at);
   o["time"] = e.time;
   return Write(o);
 }

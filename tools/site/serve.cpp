@@ -58,7 +58,7 @@ class ConsoleSink : public SiteSink {
   }
   void OnAlarm(const AlarmEvent& e) override {
     out_.Write(fmt::format("{} {}: alarm {}: {}: {} [{}]\n", Timestamp(), e.device,
-                           e.raised ? "raised" : "cleared", e.alarm.name, e.alarm.desc, e.alarm.key));
+                           e.raised ? "raised" : "cleared", e.alarm().name, e.alarm().desc, e.alarm().key));
   }
   void OnDeviceRemoved(const std::string& name) override {
     out_.Write(fmt::format("{} {}: stopped\n", Timestamp(), name));
@@ -87,15 +87,16 @@ class EventsSink : public SiteSink {
     write(e);
   }
   void OnAlarm(const AlarmEvent& a) override {
-    Json::Value e = head(a.raised ? "raised" : "cleared", a.device, a.alarm.device_id);
-    e["key"] = a.alarm.key;
-    e["nm_id"] = a.alarm.nm_id;
-    e["seq"] = a.alarm.seq;
-    e["kind"] = a.alarm.kind;
-    e["name"] = a.alarm.name;
-    e["desc"] = a.alarm.desc;
-    e["raised_at"] = a.alarm.raised_at;
-    e["cleared_at"] = a.alarm.cleared_at.empty() ? Json::Value() : Json::Value(a.alarm.cleared_at);
+    const AlarmInstance& alarm = a.alarm();
+    Json::Value e = head(a.raised ? "raised" : "cleared", a.device, alarm.device_id);
+    e["key"] = alarm.key;
+    e["nm_id"] = alarm.nm_id;
+    e["seq"] = alarm.seq;
+    e["kind"] = alarm.kind;
+    e["name"] = alarm.name;
+    e["desc"] = alarm.desc;
+    e["raised_at"] = alarm.raised_at;
+    e["cleared_at"] = alarm.cleared_at.empty() ? Json::Value() : Json::Value(alarm.cleared_at);
     e["time"] = a.time;
     write(e);
   }

@@ -131,8 +131,15 @@ class AlarmList {
 struct AlarmEvent {
   bool raised = true;  // false: cleared
   std::string device;  // the device's name in the site file
-  AlarmInstance alarm;
+  // The instance as raised, or as cleared (with cleared_at). Shared with
+  // the tracker and the store's queue: an event copies no texts.
+  std::shared_ptr<const AlarmInstance> instance;
   std::string time;    // when it was raised or cleared (ISO local time)
+
+  const AlarmInstance& alarm() const { return instance ? *instance : kNoInstance; }
+
+ private:
+  static inline const AlarmInstance kNoInstance{};
 };
 
 // One poll as the device's status keeps it.

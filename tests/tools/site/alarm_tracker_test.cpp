@@ -20,7 +20,7 @@ RuleReport R(const std::string& key, const std::string& desc, bool active, int s
 std::vector<std::string> Text(const std::vector<AlarmEvent>& events) {
   std::vector<std::string> out;
   for (const AlarmEvent& e : events)
-    out.push_back((e.raised ? "+" : "-") + e.alarm.key + "/" + e.alarm.desc);
+    out.push_back((e.raised ? "+" : "-") + e.alarm().key + "/" + e.alarm().desc);
   return out;
 }
 
@@ -51,10 +51,10 @@ TEST(AlarmTracker, EvaluationsRaiseAndClear) {
     for (const AlarmEvent& e : events) {
       EXPECT_EQ(e.time, s.what);
       EXPECT_EQ(e.device, "room");
-      EXPECT_EQ(e.alarm.device_id, 9u);
-      EXPECT_EQ(e.raised ? e.alarm.raised_at : e.alarm.cleared_at, s.what);
-      if (e.alarm.key == "c") {
-        EXPECT_EQ(e.alarm.seq, 7) << "kept as reported at the raise";
+      EXPECT_EQ(e.alarm().device_id, 9u);
+      EXPECT_EQ(e.raised ? e.alarm().raised_at : e.alarm().cleared_at, s.what);
+      if (e.alarm().key == "c") {
+        EXPECT_EQ(e.alarm().seq, 7) << "kept as reported at the raise";
       }
     }
   }
@@ -72,8 +72,8 @@ TEST(AlarmTracker, RestartFromStoreRaisesNothingTwice) {
   EXPECT_EQ(t.Active().size(), 2u);  // comm lost and b
   const auto cleared = t.SetCommLost(false, "t3");
   ASSERT_TRUE(cleared);
-  EXPECT_EQ(cleared->alarm.desc, "old name 通信中断");
-  EXPECT_EQ(cleared->alarm.raised_at, "earlier");
+  EXPECT_EQ(cleared->alarm().desc, "old name 通信中断");
+  EXPECT_EQ(cleared->alarm().raised_at, "earlier");
   EXPECT_FALSE(t.CommLost());
 }
 
@@ -83,7 +83,7 @@ TEST(AlarmTracker, CommLostOnlyMovesBySetCommLost) {
   const auto raised = t.SetCommLost(true, "t1");
   ASSERT_TRUE(raised);
   EXPECT_TRUE(raised->raised);
-  const AlarmInstance& a = raised->alarm;
+  const AlarmInstance& a = raised->alarm();
   EXPECT_EQ(a.key, kCommLostKey);
   EXPECT_EQ(a.nm_id, "");
   EXPECT_EQ(a.seq, 0);
@@ -98,7 +98,7 @@ TEST(AlarmTracker, CommLostOnlyMovesBySetCommLost) {
   const auto cleared = t.SetCommLost(false, "t5");
   ASSERT_TRUE(cleared);
   EXPECT_FALSE(cleared->raised);
-  EXPECT_EQ(cleared->alarm.cleared_at, "t5");
+  EXPECT_EQ(cleared->alarm().cleared_at, "t5");
   EXPECT_FALSE(t.CommLost());
 }
 

@@ -220,7 +220,7 @@ AlarmEvent Event(bool raised, AlarmInstance a) {
   e.device = "dev1";
   if (!raised) a.cleared_at = "2026-12-09T10:05:00.000";
   e.time = raised ? a.raised_at : a.cleared_at;
-  e.alarm = std::move(a);
+  e.instance = std::make_shared<const AlarmInstance>(std::move(a));
   return e;
 }
 
