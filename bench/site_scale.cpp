@@ -212,7 +212,7 @@ struct Result {
   std::size_t pool_threads = 0;                       // the poll pool's most threads
 };
 
-Result run_child(int n, double seconds, double warmup, const std::string& plugin_path) {
+Result run_child(int n, double seconds, double warmup, const std::string& plugin_path, bool history) {
   char pattern[] = "/tmp/hvr_site_scale.XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
   const fs::path dir = pattern;
@@ -250,7 +250,8 @@ Result run_child(int n, double seconds, double warmup, const std::string& plugin
   SiteContext context;
   context.pool = &pool;
   context.board = &board;
-  context.store = &store;
+  // Without history the store stays open (HTTP reads it) but is handed nothing.
+  context.store = history ? &store : nullptr;
   context.log = &log;
   context.level = krthost::LogLevel::kInfo;
   context.sinks = {console.get(), &measure};
@@ -378,9 +379,9 @@ Result from_line(const std::string& line) {
 }
 
 // Runs this program again for one N and reads its result line.
-Result spawn(int n, double seconds, double warmup, const std::string& plugin) {
-  const std::string cmd = fmt::format("'/proc/{}/exe' --child {} --seconds {} --warmup {} --plugin '{}'", getpid(),
-                                      n, seconds, warmup, plugin);
+Result spawn(int n, double seconds, double warmup, const std::string& plugin, bool history) {
+  const std::string cmd = fmt::format("'/proc/{}/exe' --child {} --seconds {} --warmup {} --plugin '{}'{}", getpid(),
+                                      n, seconds, warmup, plugin, history ? "" : " --no-history");
   FILE* p = popen(cmd.c_str(), "r");
   if (p == nullptr) throw std::runtime_error("cannot run " + cmd);
   std::string out;
@@ -399,22 +400,25 @@ int main(int argc, char** argv) {
   std::vector<int> devices = {10, 100, 1000};
   std::string plugin = HVR_PLUGIN_PATH;
   int child = -1;
+  bool no_history = false;
   app.add_option("--seconds", seconds, "measured seconds per N")->check(CLI::Range(1.0, 3600.0));
   app.add_option("--warmup", warmup, "seconds before the measurement")->check(CLI::Range(0.5, 600.0));
   app.add_option("--devices", devices, "the device counts")->delimiter(',')->check(CLI::Range(1, 5000));
   app.add_option("--plugin", plugin, "the plug-in");
+  app.add_flag("--no-history", no_history, "the devices write nothing to the history and alarm store");
   app.add_option("--child", child, "run one N and print its result line")->group("");
   CLI11_PARSE(app, argc, argv);
   try {
     if (child >= 0) {
-      std::cout << to_line(run_child(child, seconds, warmup, plugin)) << std::endl;
+      std::cout << to_line(run_child(child, seconds, warmup, plugin, !no_history)) << std::endl;
       return 0;
     }
-    const Result base = spawn(0, std::min(seconds, 3.0), warmup, plugin);
+    const Result base = spawn(0, std::min(seconds, 3.0), warmup, plugin, !no_history);
     std::vector<Result> results;
     for (int n : devices) {
-      std::cerr << fmt::format("{} devices: {:.0f} s warm-up, {:.0f} s measured\n", n, warmup, seconds);
-      results.push_back(spawn(n, seconds, warmup, plugin));
+      std::cerr << fmt::format("{} devices: {:.0f} s warm-up, {:.0f} s measured{}\n", n, warmup, seconds,
+                               no_history ? ", no history" : "");
+      results.push_back(spawn(n, seconds, warmup, plugin, !no_history));
     }
     std::cout << fmt::format("baseline (0 devices): {} KiB resident\n\n", base.rss_kib);
     std::cout << "| devices | polls/s | CPU µs per poll | plug-in µs per poll | simulator µs per poll | "

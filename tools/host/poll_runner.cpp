@@ -14,8 +14,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int ms_until(Clock::time_point t) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
+int ms_until(Clock::time_point t, Clock::time_point now) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(t - now).count();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -128,7 +128,7 @@ PollOutcome PollRunner::run(long index, PollResult& result, const std::atomic<bo
     // Inside a frame the next byte must follow closely; before a frame
     // (nothing yet, an echo, noise) the first-byte wait holds.
     const auto wait_until = std::min(line_.InReplyFrame() ? next_byte_by : first_byte_by, reply_by);
-    const long n = line_.Read(buffer, sizeof buffer, ms_until(wait_until));
+    const long n = line_.Read(buffer, sizeof buffer, ms_until(wait_until, now));
     if (n > 0) {
       next_byte_by = Clock::now() + std::chrono::milliseconds(timeouts_.inter_byte_ms);
       device_.process(buffer, static_cast<unsigned>(n));
