@@ -212,7 +212,8 @@ struct Result {
   std::size_t pool_threads = 0;                       // the poll pool's most threads
 };
 
-Result run_child(int n, double seconds, double warmup, const std::string& plugin_path, bool history) {
+Result run_child(int n, double seconds, double warmup, const std::string& plugin_path, bool history,
+                 int history_rows) {
   char pattern[] = "/tmp/hvr_site_scale.XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
   const fs::path dir = pattern;
@@ -269,6 +270,27 @@ Result run_child(int n, double seconds, double warmup, const std::string& plugin
   bench::SiteDevice own(steady, Json::FastWriter().write(config), std::make_shared<bench::NullHost>());
   sim::Simulator own_sim(steady);
   own_sim.SetRequestLog(0);
+
+  // A long run's database: every device's `history_rows` earlier rows, one a
+  // second up to now, written through the store before the devices start,
+  // so that the writer works on the index of a table that has grown. The
+  // rows hold the device's own image: the restore at start takes one.
+  if (history_rows > 0) {
+    own.RunCycle();
+    const auto& buffer = own.device->Snapshot();
+    const auto image = std::make_shared<const std::vector<unsigned char>>(
+        buffer ? *buffer : std::vector<unsigned char>{});
+    const auto start = SysClock::now() - std::chrono::seconds(history_rows);
+    std::size_t queued = 0;
+    for (int k = 0; k < history_rows; ++k) {
+      const std::string at = krthost::site::IsoLocal(start + std::chrono::seconds(k));
+      for (const auto& conf : site.devices) {
+        while (!store.SaveSnapshot(conf.id, at, 5029, image)) store.Flush(60000);
+        if (++queued % 5000 == 0) store.Flush(60000);
+      }
+    }
+    if (!store.Flush(600000)) throw std::runtime_error("the history could not be filled");
+  }
 
   std::vector<std::unique_ptr<DeviceWorker>> workers;
   for (const auto& conf : site.devices) {
@@ -379,9 +401,10 @@ Result from_line(const std::string& line) {
 }
 
 // Runs this program again for one N and reads its result line.
-Result spawn(int n, double seconds, double warmup, const std::string& plugin, bool history) {
-  const std::string cmd = fmt::format("'/proc/{}/exe' --child {} --seconds {} --warmup {} --plugin '{}'{}", getpid(),
-                                      n, seconds, warmup, plugin, history ? "" : " --no-history");
+Result spawn(int n, double seconds, double warmup, const std::string& plugin, bool history, int history_rows) {
+  const std::string cmd =
+      fmt::format("'/proc/{}/exe' --child {} --seconds {} --warmup {} --plugin '{}' --history-rows {}{}", getpid(), n,
+                  seconds, warmup, plugin, history_rows, history ? "" : " --no-history");
   FILE* p = popen(cmd.c_str(), "r");
   if (p == nullptr) throw std::runtime_error("cannot run " + cmd);
   std::string out;
@@ -401,24 +424,28 @@ int main(int argc, char** argv) {
   std::string plugin = HVR_PLUGIN_PATH;
   int child = -1;
   bool no_history = false;
+  int history_rows = 0;
   app.add_option("--seconds", seconds, "measured seconds per N")->check(CLI::Range(1.0, 3600.0));
   app.add_option("--warmup", warmup, "seconds before the measurement")->check(CLI::Range(0.5, 600.0));
   app.add_option("--devices", devices, "the device counts")->delimiter(',')->check(CLI::Range(1, 5000));
   app.add_option("--plugin", plugin, "the plug-in");
   app.add_flag("--no-history", no_history, "the devices write nothing to the history and alarm store");
+  app.add_option("--history-rows", history_rows, "snapshot rows per device in the history before the start")
+      ->check(CLI::Range(0, 1000000));
   app.add_option("--child", child, "run one N and print its result line")->group("");
   CLI11_PARSE(app, argc, argv);
   try {
     if (child >= 0) {
-      std::cout << to_line(run_child(child, seconds, warmup, plugin, !no_history)) << std::endl;
+      std::cout << to_line(run_child(child, seconds, warmup, plugin, !no_history, history_rows)) << std::endl;
       return 0;
     }
-    const Result base = spawn(0, std::min(seconds, 3.0), warmup, plugin, !no_history);
+    const Result base = spawn(0, std::min(seconds, 3.0), warmup, plugin, !no_history, 0);
     std::vector<Result> results;
     for (int n : devices) {
-      std::cerr << fmt::format("{} devices: {:.0f} s warm-up, {:.0f} s measured{}\n", n, warmup, seconds,
-                               no_history ? ", no history" : "");
-      results.push_back(spawn(n, seconds, warmup, plugin, !no_history));
+      std::cerr << fmt::format("{} devices: {:.0f} s warm-up, {:.0f} s measured{}{}\n", n, warmup, seconds,
+                               no_history ? ", no history" : "",
+                               history_rows > 0 ? fmt::format(", {} rows per device before", history_rows) : "");
+      results.push_back(spawn(n, seconds, warmup, plugin, !no_history, history_rows));
     }
     std::cout << fmt::format("baseline (0 devices): {} KiB resident\n\n", base.rss_kib);
     std::cout << "| devices | polls/s | CPU µs per poll | plug-in µs per poll | simulator µs per poll | "
