@@ -112,10 +112,11 @@ class SiteController : public HostController {
     const unsigned char* end = data + (data != nullptr ? size : 0);
     // An image a poll ago is still the published record's; the one before
     // is nobody's once its row is written: its buffer is filled again
-    // instead of allocating some 5 KiB every poll. Only this thread holds
-    // the pool's pointers, so a count of one cannot grow behind its back.
-    // The count is read relaxed: the fence orders the writer's last reads
-    // of the buffer (before its release of the pointer) before our writes.
+    // instead of allocating an image (1.6 KiB for the small site) every
+    // poll. Only this thread holds the pool's pointers, so a count of one
+    // cannot grow behind its back. The count is read relaxed: the fence
+    // orders the writer's last reads of the buffer (before its release of
+    // the pointer) before our writes.
     for (auto& buffer : pool) {
       if (buffer && buffer.use_count() == 1) {
         std::atomic_thread_fence(std::memory_order_acquire);
