@@ -49,4 +49,4 @@ cmake --build build -j"$(nproc)" --target hvr_bench hvr_ir_count hvr_poll_line h
 build/bench/hvr_bench --benchmark_min_time=0.01
 build/bench/hvr_ir_count default small 1
 build/bench/hvr_poll_line --site small --cycles 1
-build/bench/hvr_site_scale --devices 5 --seconds 2 --warmup 1
+build/bench/hvr_site_scale --devices 5 --seconds 2 --warmup 1 --history-rows 20
