@@ -79,6 +79,7 @@ class HistoryStore {
                   const std::string& cleared_at);
   // The same for an instance the caller shares (its texts are not copied);
   // a clear takes the device, key, desc and cleared_at of the instance.
+  // False without an instance too.
   bool RaiseAlarm(std::shared_ptr<const AlarmInstance> alarm);
   bool ClearAlarm(std::shared_ptr<const AlarmInstance> cleared);
 
