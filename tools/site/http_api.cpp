@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 #include <json/json.h>
 
+#include "alarm_json.h"
 #include "snapshot_decoder.h"
 
 namespace krthost::site {
@@ -216,7 +217,6 @@ bool SameToken(std::string_view given, std::string_view expected) {
 // ------------------------------------------------------------------ JSON
 
 Json::Value Num(double v) { return std::isfinite(v) ? Json::Value(v) : Json::Value(); }
-Json::Value TextOrNull(const std::string& s) { return s.empty() ? Json::Value() : Json::Value(s); }
 
 Json::Value DeviceSummary(const DeviceStatus& s, SysClock::time_point now) {
   Json::Value d;
@@ -245,13 +245,7 @@ Json::Value AlarmJson(const AlarmInstance& a, const std::string& device) {
   Json::Value v;
   v["device"] = TextOrNull(device);
   v["id"] = a.device_id;
-  v["key"] = a.key;
-  v["nm_id"] = a.nm_id;
-  v["seq"] = a.seq;
-  v["kind"] = a.kind;
-  v["name"] = a.name;
-  v["desc"] = a.desc;
-  v["raised_at"] = a.raised_at;
+  PutAlarmFields(v, a);
   v["cleared_at"] = TextOrNull(a.cleared_at);
   return v;
 }

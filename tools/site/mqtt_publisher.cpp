@@ -16,6 +16,8 @@
 #include <json/json.h>
 #include <mosquitto.h>
 
+#include "alarm_json.h"
+
 namespace krthost::site {
 namespace {
 
@@ -50,7 +52,6 @@ std::string Write(const Json::Value& v) {
   return out;
 }
 
-Json::Value TextOrNull(const std::string& s) { return s.empty() ? Json::Value() : Json::Value(s); }
 
 // A value the device answered as a float is written as that float's
 // shortest text (230.4, not 230.399993896484); NaN and infinities as null.
@@ -64,16 +65,6 @@ Json::Value Number(double d) {
     if (text.ec == std::errc() && std::from_chars(buf, text.ptr, shortest).ec == std::errc()) return shortest;
   }
   return d;
-}
-
-void PutAlarm(Json::Value& o, const AlarmInstance& a) {
-  o["key"] = a.key;
-  o["nm_id"] = a.nm_id;
-  o["seq"] = a.seq;
-  o["kind"] = a.kind;
-  o["name"] = a.name;
-  o["desc"] = a.desc;
-  o["raised_at"] = a.raised_at;
 }
 
 bool SameAlarms(const AlarmList& a, const AlarmList& b) {
@@ -110,7 +101,7 @@ std::string AlarmsPayload(const DeviceStatus& s) {
   Json::Value a(Json::arrayValue);
   for (const auto& alarm : s.active_alarms) {
     Json::Value o(Json::objectValue);
-    PutAlarm(o, alarm);
+    PutAlarmFields(o, alarm);
     a.append(std::move(o));
   }
   return Write(a);
@@ -119,7 +110,7 @@ std::string AlarmsPayload(const DeviceStatus& s) {
 std::string EventPayload(const AlarmEvent& e) {
   Json::Value o(Json::objectValue);
   o["event"] = e.raised ? "raised" : "cleared";
-  PutAlarm(o, e.alarm());
+  PutAlarmFields(o, e.alarm());
   o["cleared_at"] = TextOrNull(e.alarm().cleared_at);
   o["time"] = e.time;
   return Write(o);

@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 #include <json/json.h>
 
+#include "alarm_json.h"
 #include "device_worker.h"
 #include "history_store.h"
 #include "http_api.h"
@@ -89,14 +90,8 @@ class EventsSink : public SiteSink {
   void OnAlarm(const AlarmEvent& a) override {
     const AlarmInstance& alarm = a.alarm();
     Json::Value e = head(a.raised ? "raised" : "cleared", a.device, alarm.device_id);
-    e["key"] = alarm.key;
-    e["nm_id"] = alarm.nm_id;
-    e["seq"] = alarm.seq;
-    e["kind"] = alarm.kind;
-    e["name"] = alarm.name;
-    e["desc"] = alarm.desc;
-    e["raised_at"] = alarm.raised_at;
-    e["cleared_at"] = alarm.cleared_at.empty() ? Json::Value() : Json::Value(alarm.cleared_at);
+    PutAlarmFields(e, alarm);
+    e["cleared_at"] = TextOrNull(alarm.cleared_at);
     e["time"] = a.time;
     write(e);
   }
