@@ -230,12 +230,15 @@ void DeviceWorker::publish(bool changed) {
   for (auto* s : context_.sinks) s->OnStatus(record, changed);
 }
 
-void DeviceWorker::alarm_event(const AlarmEvent& e) {
+void DeviceWorker::alarm_events(const std::vector<AlarmEvent>& events) {
+  if (events.empty()) return;
   if (context_.store != nullptr) {
-    if (e.raised) context_.store->RaiseAlarm(e.instance);
-    else context_.store->ClearAlarm(e.instance);
+    for (const AlarmEvent& e : events) {
+      if (e.raised) context_.store->RaiseAlarm(e.instance);
+      else context_.store->ClearAlarm(e.instance);
+    }
   }
-  for (auto* s : context_.sinks) s->OnAlarm(e);
+  for (auto* s : context_.sinks) s->OnAlarms(events);
 }
 
 bool DeviceWorker::set_up() {
@@ -349,7 +352,7 @@ std::optional<PollJob::Clock::time_point> DeviceWorker::poll() {
   const auto started = Steady::now();
   const auto started_wall = SysClock::now();
   controller.BeginReports();
-  bool alarms_changed = false;
+  std::vector<AlarmEvent> events;  // the evaluation's raises and clears
   controller.history.reset();
   const PollResult r = st.runner->Poll(st.index++, &stop_);
   if (r.outcome == PollOutcome::kInterrupted) return std::nullopt;
@@ -378,9 +381,14 @@ std::optional<PollJob::Clock::time_point> DeviceWorker::poll() {
   while (bucket < kDurationBuckets.size() && secs > kDurationBuckets[bucket]) ++bucket;
   ++status.duration_buckets[bucket];
   status.duration_sum_s += secs;
-  PollRecord rec{status.last_poll, outcome, r.duration_ms, r.state, r.protocol_errors, r.timeouts,
-                 !r.error.empty() ? r.error : std::string(r.last_error)};
-  status.recent.Push(std::move(rec));
+  PollRecord& rec = status.recent.Next();
+  rec.time = status.last_poll;
+  rec.outcome = outcome;
+  rec.duration_ms = r.duration_ms;
+  rec.state = r.state;
+  rec.protocol_errors = r.protocol_errors;
+  rec.timeouts = r.timeouts;
+  rec.error = !r.error.empty() ? std::string_view(r.error) : r.last_error;
 
   if (r.outcome == PollOutcome::kComplete) {
     status.restored = false;
@@ -390,9 +398,8 @@ std::optional<PollJob::Clock::time_point> DeviceWorker::poll() {
     for (const auto& q : st.runner->Query(conf_.queries))
       if (q.ok) status.values.emplace_back(q.name, static_cast<double>(q.value));
     // Every completed poll is an evaluation of the device's rule set.
-    const auto events = tracker.Evaluate(controller.Reports(), now);
-    alarms_changed = !events.empty();
-    for (const auto& e : events) alarm_event(e);
+    events = tracker.Evaluate(controller.Reports(), now);
+    alarm_events(events);
     if (controller.history) {
       status.snapshot = controller.history;
       status.snapshot_at = now;
@@ -409,17 +416,17 @@ std::optional<PollJob::Clock::time_point> DeviceWorker::poll() {
       }
     }
   }
+  bool alarms_changed = !events.empty();
+  std::optional<AlarmEvent> comm;
   if (good) {
     st.consecutive_bad = 0;
-    if (auto e = tracker.SetCommLost(false, now)) {
-      alarm_event(*e);
-      alarms_changed = true;
-    }
+    comm = tracker.SetCommLost(false, now);
   } else if (++st.consecutive_bad >= conf_.comm_lost_after) {
-    if (auto e = tracker.SetCommLost(true, now)) {
-      alarm_event(*e);
-      alarms_changed = true;
-    }
+    comm = tracker.SetCommLost(true, now);
+  }
+  if (comm) {
+    alarm_events({std::move(*comm)});
+    alarms_changed = true;
   }
   // Copied again only when a raise or clear changed them.
   if (alarms_changed) status.active_alarms = tracker.Active();

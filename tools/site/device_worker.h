@@ -88,7 +88,8 @@ class DeviceWorker : private PollJob {
   // One poll: when the next is due, or nothing when the poll was stopped.
   std::optional<Clock::time_point> poll();
   void publish(bool changed);
-  void alarm_event(const AlarmEvent& e);
+  // Hands raises and clears to the store, then to the sinks at once.
+  void alarm_events(const std::vector<AlarmEvent>& events);
 
   DeviceEntry conf_;
   std::shared_ptr<PluginLibrary> plugin_;

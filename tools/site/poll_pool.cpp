@@ -47,7 +47,7 @@ void PollPool::Wake(PollJob& job) {
   if (job.running_) {
     job.woken_ = true;
   } else if (job.queued_) {
-    queue_.erase(job.slot_);
+    job.node_ = queue_.extract(job.slot_);
     queue_locked(job, Clock::now());
   }
 }
@@ -64,7 +64,12 @@ PollPoolStats PollPool::Stats() const {
 
 void PollPool::queue_locked(PollJob& job, Clock::time_point due, bool wake_follower) {
   job.due_ = due;
-  job.slot_ = queue_.emplace(due, &job);
+  if (job.node_) {
+    job.node_.key() = due;
+    job.slot_ = queue_.insert(std::move(job.node_));
+  } else {
+    job.slot_ = queue_.emplace(due, &job);
+  }
   job.queued_ = true;
   if (leader_) {
     if (due + job.slack_ < leader_until_) leader_cv_.notify_one();
@@ -103,7 +108,7 @@ void PollPool::work() {
   while (!stopping_) {
     if (!queue_.empty() && queue_.begin()->first <= Clock::now()) {
       PollJob& job = *queue_.begin()->second;
-      queue_.erase(queue_.begin());
+      job.node_ = queue_.extract(queue_.begin());
       job.queued_ = false;
       job.running_ = true;
       // A job whose last step held its thread will likely hold it again:

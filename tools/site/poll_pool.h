@@ -39,7 +39,11 @@ class PollJob {
 
  private:
   friend class PollPool;
-  std::multimap<Clock::time_point, PollJob*>::iterator slot_;
+  using Queue = std::multimap<Clock::time_point, PollJob*>;
+  Queue::iterator slot_;
+  // The queue's entry of this job while a step runs, put back for the next:
+  // a step costs the queue no allocation.
+  Queue::node_type node_;
   Clock::time_point due_{};
   Clock::duration slack_{};
   bool queued_ = false, running_ = false, done_ = false, woken_ = false;
@@ -104,7 +108,7 @@ class PollPool {
   };
   std::condition_variable leader_cv_, done_cv_, supervisor_cv_;
   std::vector<Follower*> followers_;  // the most recent last
-  std::multimap<Clock::time_point, PollJob*> queue_;
+  PollJob::Queue queue_;
   bool leader_ = false;
   Clock::time_point leader_until_{};
   std::size_t jobs_ = 0;

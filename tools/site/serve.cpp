@@ -57,9 +57,17 @@ class ConsoleSink : public SiteSink {
                              p.duration_ms, p.error.empty() ? "" : " (" + p.error + ")"));
     }
   }
-  void OnAlarm(const AlarmEvent& e) override {
-    out_.Write(fmt::format("{} {}: alarm {}: {}: {} [{}]\n", Timestamp(), e.device,
-                           e.raised ? "raised" : "cleared", e.alarm().name, e.alarm().desc, e.alarm().key));
+  void OnAlarm(const AlarmEvent& e) override { OnAlarms({e}); }
+  // A poll's lines in one write: a change of the alarm list raises and
+  // clears several at once.
+  void OnAlarms(const std::vector<AlarmEvent>& events) override {
+    if (events.empty()) return;
+    const std::string now = Timestamp();
+    std::string lines;
+    for (const AlarmEvent& e : events)
+      fmt::format_to(std::back_inserter(lines), "{} {}: alarm {}: {}: {} [{}]\n", now, e.device,
+                     e.raised ? "raised" : "cleared", e.alarm().name, e.alarm().desc, e.alarm().key);
+    out_.Write(lines);
   }
   void OnDeviceRemoved(const std::string& name) override {
     out_.Write(fmt::format("{} {}: stopped\n", Timestamp(), name));

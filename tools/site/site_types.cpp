@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <ctime>
 
 #include <fmt/format.h>
@@ -12,6 +13,26 @@ void NameThisThread(std::string_view name) {
   char buf[16] = {};
   name.copy(buf, sizeof buf - 1);
   pthread_setname_np(pthread_self(), buf);
+}
+
+PollRecord& RecentPolls::Next() {
+  if (!block_ || used_ == kRecentPolls) {
+    // The newest block is full: it becomes the one before, and the one
+    // before that is filled again when no copy holds it any more. Only the
+    // device's own list copies from these blocks, so a count of one cannot
+    // grow behind its back; the fence orders the last reader's reads (before
+    // its release of the block) before the writes to come.
+    std::shared_ptr<Block> spare = std::move(older_block_);
+    older_block_ = std::move(block_);
+    if (spare && spare.use_count() == 1) {
+      std::atomic_thread_fence(std::memory_order_acquire);
+      block_ = std::move(spare);
+    } else {
+      block_ = std::make_shared<Block>();
+    }
+    used_ = 0;
+  }
+  return block_->slots[used_++];
 }
 
 std::string IsoLocal(SysClock::time_point t) {

@@ -158,25 +158,68 @@ inline constexpr std::array<double, 12> kDurationBuckets = {0.01, 0.025, 0.05, 0
                                                             1.0,  2.5,   5.0,  10.0, 30.0, 60.0};
 inline constexpr std::size_t kRecentPolls = 20;
 
-// The last polls, oldest first, at most kRecentPolls. Records are shared
-// between a device's status records, so copying the list copies pointers.
+// The last polls, oldest first, at most kRecentPolls. A status record is
+// copied after every poll, so the copies share the records: they lie in
+// blocks of kRecentPolls slots that the device's own list fills in turn,
+// and a copy reads the slots that were filled when it was made (the newest
+// block's first `used_`, the rest from the block before). The device's list
+// writes only slots that no copy reads, and takes a block back for filling
+// once no copy holds it: a poll costs no allocation and a copy two block
+// pointers, not one pointer per record.
 class RecentPolls {
- public:
-  using Slots = std::vector<std::shared_ptr<const PollRecord>>;
-  using const_iterator = SharedRecordIterator<PollRecord>;
+  struct Block {
+    std::array<PollRecord, kRecentPolls> slots;
+  };
 
-  void Push(PollRecord record) {
-    if (slots_.size() >= kRecentPolls) slots_.erase(slots_.begin());
-    slots_.push_back(std::make_shared<const PollRecord>(std::move(record)));
-  }
-  const_iterator begin() const { return const_iterator(slots_.begin()); }
-  const_iterator end() const { return const_iterator(slots_.end()); }
-  std::size_t size() const { return slots_.size(); }
-  bool empty() const { return slots_.empty(); }
-  const PollRecord& back() const { return *slots_.back(); }
+ public:
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = PollRecord;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const PollRecord*;
+    using reference = const PollRecord&;
+    const_iterator() = default;
+    const_iterator(const RecentPolls* list, std::size_t i) : list_(list), i_(i) {}
+    reference operator*() const { return list_->at(i_); }
+    pointer operator->() const { return &list_->at(i_); }
+    const_iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      auto old = *this;
+      ++i_;
+      return old;
+    }
+    bool operator==(const const_iterator& o) const { return i_ == o.i_; }
+
+   private:
+    const RecentPolls* list_ = nullptr;
+    std::size_t i_ = 0;
+  };
+
+  // The slot of the next poll, to be filled now: it is the newest record
+  // from here on. Its texts keep the capacity of the record that was there.
+  PollRecord& Next();
+  void Push(const PollRecord& record) { Next() = record; }
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, size()}; }
+  std::size_t size() const { return older_count() + used_; }
+  bool empty() const { return size() == 0; }
+  const PollRecord& back() const { return at(size() - 1); }
 
  private:
-  Slots slots_;
+  // Records from the block before the newest: those the newest has not
+  // replaced yet.
+  std::size_t older_count() const { return older_block_ ? kRecentPolls - used_ : 0; }
+  const PollRecord& at(std::size_t i) const {
+    const std::size_t older = older_count();
+    return i < older ? older_block_->slots[used_ + i] : block_->slots[i - older];
+  }
+
+  std::shared_ptr<Block> block_, older_block_;
+  std::size_t used_ = 0;  // slots of block_ filled as this list sees them
 };
 
 // A device's state after a poll. Published as an immutable record: readers
@@ -245,6 +288,11 @@ class SiteSink {
   // differ from the previous record of the device (or it is the first).
   virtual void OnStatus(const std::shared_ptr<const DeviceStatus>& status, bool changed) = 0;
   virtual void OnAlarm(const AlarmEvent& event) = 0;
+  // The raises and clears of one poll, in order: OnAlarm for each unless
+  // the sink does better with them at once.
+  virtual void OnAlarms(const std::vector<AlarmEvent>& events) {
+    for (const AlarmEvent& e : events) OnAlarm(e);
+  }
   // The device left the site (SIGHUP) or the host is stopping.
   virtual void OnDeviceRemoved(const std::string& name) = 0;
 };
