@@ -18,9 +18,9 @@ void NameThisThread(std::string_view name) {
 PollRecord& RecentPolls::Next() {
   if (!block_ || used_ == kRecentPolls) {
     // The newest block is full: it becomes the one before, and the one
-    // before that is filled again when no copy holds it any more. Only the
-    // device's own list copies from these blocks, so a count of one cannot
-    // grow behind its back; the fence orders the last reader's reads (before
+    // before that is filled again when no copy holds it any more. A count
+    // of one means that no record holds the block, so no other thread can
+    // reach it to copy it; the fence orders the last reader's reads (before
     // its release of the block) before the writes to come.
     std::shared_ptr<Block> spare = std::move(older_block_);
     older_block_ = std::move(block_);
