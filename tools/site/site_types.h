@@ -64,33 +64,33 @@ inline constexpr std::string_view kCommLostKey = "krthost_comm_lost";
 inline constexpr int kCommLostKind = 2;
 inline constexpr std::string_view kCommLostName = "通信中断";
 
-// Reads a vector of shared records as a sequence of the records.
-template <class T>
-class SharedRecordIterator {
+// Reads a list of records by position: `list.at(i)` for i in [0, size).
+template <class List, class T>
+class IndexIterator {
  public:
-  using Slots = std::vector<std::shared_ptr<const T>>;
   using iterator_category = std::forward_iterator_tag;
   using value_type = T;
   using difference_type = std::ptrdiff_t;
   using pointer = const T*;
   using reference = const T&;
-  SharedRecordIterator() = default;
-  explicit SharedRecordIterator(typename Slots::const_iterator it) : it_(it) {}
-  reference operator*() const { return **it_; }
-  pointer operator->() const { return it_->get(); }
-  SharedRecordIterator& operator++() {
-    ++it_;
+  IndexIterator() = default;
+  IndexIterator(const List* list, std::size_t i) : list_(list), i_(i) {}
+  reference operator*() const { return list_->at(i_); }
+  pointer operator->() const { return &list_->at(i_); }
+  IndexIterator& operator++() {
+    ++i_;
     return *this;
   }
-  SharedRecordIterator operator++(int) {
+  IndexIterator operator++(int) {
     auto old = *this;
-    ++it_;
+    ++i_;
     return old;
   }
-  bool operator==(const SharedRecordIterator& o) const { return it_ == o.it_; }
+  bool operator==(const IndexIterator& o) const { return i_ == o.i_; }
 
  private:
-  typename Slots::const_iterator it_{};
+  const List* list_ = nullptr;
+  std::size_t i_ = 0;
 };
 
 // A device's active alarms as its status records hold them: shared and
@@ -101,7 +101,7 @@ class SharedRecordIterator {
 class AlarmList {
  public:
   using Slots = std::vector<std::shared_ptr<const AlarmInstance>>;
-  using const_iterator = SharedRecordIterator<AlarmInstance>;
+  using const_iterator = IndexIterator<AlarmList, AlarmInstance>;
   AlarmList() = default;
   AlarmList(Slots slots)  // NOLINT: implicit, assigned from the tracker's list
       : slots_(slots.empty() ? nullptr : std::make_shared<const Slots>(std::move(slots))) {}
@@ -109,8 +109,9 @@ class AlarmList {
       : AlarmList(share(items)) {}
   AlarmList(std::initializer_list<AlarmInstance> items) : AlarmList(std::vector<AlarmInstance>(items)) {}
 
-  const_iterator begin() const { return const_iterator(slots().begin()); }
-  const_iterator end() const { return const_iterator(slots().end()); }
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, size()}; }
+  const AlarmInstance& at(std::size_t i) const { return *slots()[i]; }
   std::size_t size() const { return slots().size(); }
   bool empty() const { return slots().empty(); }
   // The same list, not merely equal items.
@@ -172,32 +173,7 @@ class RecentPolls {
   };
 
  public:
-  class const_iterator {
-   public:
-    using iterator_category = std::forward_iterator_tag;
-    using value_type = PollRecord;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const PollRecord*;
-    using reference = const PollRecord&;
-    const_iterator() = default;
-    const_iterator(const RecentPolls* list, std::size_t i) : list_(list), i_(i) {}
-    reference operator*() const { return list_->at(i_); }
-    pointer operator->() const { return &list_->at(i_); }
-    const_iterator& operator++() {
-      ++i_;
-      return *this;
-    }
-    const_iterator operator++(int) {
-      auto old = *this;
-      ++i_;
-      return old;
-    }
-    bool operator==(const const_iterator& o) const { return i_ == o.i_; }
-
-   private:
-    const RecentPolls* list_ = nullptr;
-    std::size_t i_ = 0;
-  };
+  using const_iterator = IndexIterator<RecentPolls, PollRecord>;
 
   // The slot of the next poll, to be filled now: it is the newest record
   // from here on. Its texts keep the capacity of the record that was there.
@@ -208,15 +184,15 @@ class RecentPolls {
   std::size_t size() const { return older_count() + used_; }
   bool empty() const { return size() == 0; }
   const PollRecord& back() const { return at(size() - 1); }
+  const PollRecord& at(std::size_t i) const {
+    const std::size_t older = older_count();
+    return i < older ? older_block_->slots[used_ + i] : block_->slots[i - older];
+  }
 
  private:
   // Records from the block before the newest: those the newest has not
   // replaced yet.
   std::size_t older_count() const { return older_block_ ? kRecentPolls - used_ : 0; }
-  const PollRecord& at(std::size_t i) const {
-    const std::size_t older = older_count();
-    return i < older ? older_block_->slots[used_ + i] : block_->slots[i - older];
-  }
 
   std::shared_ptr<Block> block_, older_block_;
   std::size_t used_ = 0;  // slots of block_ filled as this list sees them
