@@ -45,8 +45,9 @@ done
 # The benchmarks build and run briefly (a smoke run: their figures are not
 # checked here; bench/README.md says how to measure).
 cmake -S . -B build -DHVR_BUILD_BENCH=ON >/dev/null
-cmake --build build -j"$(nproc)" --target hvr_bench hvr_ir_count hvr_poll_line hvr_site_scale
+cmake --build build -j"$(nproc)" --target hvr_bench hvr_ir_count hvr_poll_line hvr_site_scale hvr_history_rows
 build/bench/hvr_bench --benchmark_min_time=0.01
 build/bench/hvr_ir_count default small 1
 build/bench/hvr_poll_line --site small --cycles 1
 build/bench/hvr_site_scale --devices 5 --seconds 2 --warmup 1 --history-rows 20
+build/bench/hvr_history_rows --devices 20 --rows-before 5 --seconds 2
