@@ -63,7 +63,7 @@ long long BytesWritten() {
 struct Design {
   const char* name;
   bool device_index;      // the store's index on the table
-  int commit_seconds_x10;  // rows of this many tenths of a second per commit
+  int commit_tenths;      // tenths of a second of rows per commit
   int side_index_every;   // seconds of rows per side-index statement, 0: none
 };
 
@@ -72,6 +72,15 @@ constexpr Design kDesigns[] = {
     {"commit every 5 s", true, 50, 0},
     {"index every 10 s", false, 1, 10},
     {"no device index", false, 1, 0},
+};
+
+// A folder removed with everything in it when the run ends, failed or not.
+struct TemporaryFolder {
+  std::filesystem::path path;
+  ~TemporaryFolder() {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
+  }
 };
 
 struct Figures {
@@ -137,7 +146,7 @@ Figures Run(const Design& d, const std::filesystem::path& file, int devices, int
   Exec(raw, "COMMIT");
   Exec(raw, "PRAGMA wal_checkpoint(TRUNCATE)");
 
-  const long long per_commit = std::max<long long>(1, static_cast<long long>(devices) * d.commit_seconds_x10 / 10);
+  const long long per_commit = std::max<long long>(1, static_cast<long long>(devices) * d.commit_tenths / 10);
   const long long per_side_index = static_cast<long long>(devices) * d.side_index_every;
   const long long end = row + static_cast<long long>(seconds) * devices;
   const double cpu0 = CpuSeconds();
@@ -167,15 +176,13 @@ int main(int argc, char** argv) {
   app.add_option("--dir", dir, "folder for the database (default: a new temporary one)");
   CLI11_PARSE(app, argc, argv);
   try {
+    TemporaryFolder temporary;
     std::filesystem::path folder = dir;
     if (dir.empty()) {
       std::string pattern = (std::filesystem::temp_directory_path() / "hvr-history-rows-XXXXXX").string();
       if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
-      folder = pattern;
+      folder = temporary.path = pattern;
     }
-    // A temporary folder goes when the run ends, failed or not.
-    const std::unique_ptr<const std::filesystem::path, void (*)(const std::filesystem::path*)> cleanup(
-        dir.empty() ? &folder : nullptr, [](const std::filesystem::path* f) { std::filesystem::remove_all(*f); });
     std::cout << fmt::format("{} devices, {} rows each before, {} s of rows measured, {} bytes per image\n\n",
                              devices, rows_before, seconds, image_bytes)
               << "| design | CPU µs per row | KiB written per row |\n|---|---|---|\n";
